@@ -1,0 +1,55 @@
+// Process entry: reads the switches and the product description, then runs exactly one of
+// the uninstaller, the damaged-package stop, the silent installation or the wizard.
+#include "package/reader.h"
+#include "setup/command_line.h"
+#include "setup/embedded_resource.h"
+#include "setup/handles.h"
+#include "setup/metadata.h"
+#include "setup/silent_install.h"
+#include "setup/text.h"
+#include "ui/setup_window.h"
+#include "uninstall/uninstall_flow.h"
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include <string_view>
+
+namespace {
+
+int ShowDamagedPackage(const SetupOptions& options, const std::string& error) {
+    if (!options.silent) {
+        const std::wstring text =
+            L"Ce programme d'installation est incomplet ou endommagé :\n" + Utf8ToWide(error);
+        ::MessageBoxW(nullptr, text.c_str(), L"Installation", MB_OK | MB_ICONERROR);
+    }
+    return 1603;
+}
+
+} // namespace
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+    INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
+    ::InitCommonControlsEx(&controls);
+
+    const SetupOptions options = ParseCommandLine();
+    const ProductInfo info = [] {
+        const auto bytes = EmbeddedResource(L"METADATA");
+        return LoadProductInfo(ParseMetadata(
+            std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size())));
+    }();
+
+    if (options.uninstall)
+        return RunUninstall(options, info);
+
+    auto reader = mvpk::Reader::Open(EmbeddedResource(L"PAYLOAD"));
+    if (!reader)
+        return ShowDamagedPackage(options, reader.error());
+
+    if (options.silent)
+        return RunSilentInstall(*reader, info, options);
+
+    ComApartment apartment;
+    SetupWindow window(&*reader, info, options);
+    return window.Run(instance);
+}

@@ -1,0 +1,135 @@
+#include "tests/support/test_support.h"
+
+#include "setup/handles.h"
+
+#include <atomic>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <vector>
+
+namespace testing_support {
+
+std::filesystem::path BinDir() {
+    std::vector<wchar_t> buffer(32768);
+    const DWORD length =
+        ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    return std::filesystem::path(std::wstring(buffer.data(), length)).parent_path();
+}
+
+std::wstring UniqueName(std::wstring_view prefix) {
+    static std::atomic<unsigned> counter{0};
+    return std::wstring(prefix) + L"-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+           std::to_wstring(::GetTickCount64() % 100000) + L"-" + std::to_wstring(++counter);
+}
+
+TempDir::TempDir(std::wstring_view prefix)
+    : path_(std::filesystem::temp_directory_path() / UniqueName(prefix)) {
+    std::filesystem::create_directories(path_);
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    // Read-only files would stop the removal.
+    for (auto it = std::filesystem::recursive_directory_iterator(path_, ignored);
+         it != std::filesystem::recursive_directory_iterator(); it.increment(ignored))
+        ::SetFileAttributesW(it->path().c_str(), FILE_ATTRIBUTE_NORMAL);
+    std::filesystem::remove_all(path_, ignored);
+}
+
+std::string ReadFileBytes(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in)
+        throw std::runtime_error("cannot read " + file.string());
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteFileBytes(const std::filesystem::path& file, std::string_view bytes) {
+    std::filesystem::create_directories(file.parent_path());
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!out)
+        throw std::runtime_error("cannot write " + file.string());
+}
+
+ChildProcess::ChildProcess(const std::wstring& commandLine,
+                           const std::filesystem::path& workingDir) {
+    std::wstring line = commandLine;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    if (::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                         workingDir.empty() ? nullptr : workingDir.c_str(), &startup, &info)) {
+        UniqueHandle thread(info.hThread);
+        process_.reset(info.hProcess);
+        id_ = info.dwProcessId;
+    }
+}
+
+ChildProcess::~ChildProcess() {
+    Terminate();
+}
+
+std::optional<DWORD> ChildProcess::Wait(DWORD timeoutMs) {
+    if (!process_ || ::WaitForSingleObject(process_.get(), timeoutMs) != WAIT_OBJECT_0)
+        return std::nullopt;
+    DWORD code = 0;
+    if (!::GetExitCodeProcess(process_.get(), &code))
+        return std::nullopt;
+    return code;
+}
+
+void ChildProcess::Terminate() {
+    if (process_ && ::WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT) {
+        ::TerminateProcess(process_.get(), 9999);
+        ::WaitForSingleObject(process_.get(), 10000);
+    }
+}
+
+std::optional<DWORD> RunProcess(const std::wstring& commandLine, DWORD timeoutMs,
+                                const std::filesystem::path& workingDir) {
+    ChildProcess child(commandLine, workingDir);
+    return child.Wait(timeoutMs);
+}
+
+namespace {
+
+struct WindowSearch {
+    DWORD processId;
+    std::wstring_view caption;
+    HWND found;
+};
+
+BOOL CALLBACK MatchWindow(HWND window, LPARAM parameter) {
+    auto* search = reinterpret_cast<WindowSearch*>(parameter);
+    DWORD owner = 0;
+    ::GetWindowThreadProcessId(window, &owner);
+    if (owner != search->processId || !::IsWindowVisible(window))
+        return TRUE;
+    wchar_t text[512] = {};
+    ::GetWindowTextW(window, text, 512);
+    if (search->caption != text)
+        return TRUE;
+    search->found = window;
+    return FALSE;
+}
+
+} // namespace
+
+HWND WaitForProcessWindow(DWORD processId, std::wstring_view caption, DWORD timeoutMs) {
+    const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+    do {
+        WindowSearch search{processId, caption, nullptr};
+        ::EnumWindows(MatchWindow, reinterpret_cast<LPARAM>(&search));
+        if (search.found != nullptr)
+            return search.found;
+        ::Sleep(100);
+    } while (::GetTickCount64() < deadline);
+    return nullptr;
+}
+
+std::wstring Quoted(const std::filesystem::path& path) {
+    return L"\"" + path.native() + L"\"";
+}
+
+} // namespace testing_support

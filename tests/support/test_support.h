@@ -1,0 +1,67 @@
+// Helpers shared by the test programs: unique names, scratch folders, files and processes.
+#pragma once
+
+#include "setup/handles.h"
+
+#include <windows.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace testing_support {
+
+// The folder of the running test program; every built program lies there too.
+std::filesystem::path BinDir();
+
+// A name no other test (or earlier run) uses: prefix, process id and a counter.
+std::wstring UniqueName(std::wstring_view prefix);
+
+// A fresh folder below the temporary folder, removed with everything in it at the end.
+class TempDir {
+  public:
+    explicit TempDir(std::wstring_view prefix = L"lumen-test");
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    ~TempDir();
+    const std::filesystem::path& path() const { return path_; }
+    std::filesystem::path operator/(std::wstring_view child) const { return path_ / child; }
+
+  private:
+    std::filesystem::path path_;
+};
+
+std::string ReadFileBytes(const std::filesystem::path& file);
+void WriteFileBytes(const std::filesystem::path& file, std::string_view bytes);
+
+// Starts a command line exactly as written and waits for it. Returns the exit code, or
+// nothing when it could not be started or did not end in time (it is then terminated).
+std::optional<DWORD> RunProcess(const std::wstring& commandLine, DWORD timeoutMs = 120000,
+                                const std::filesystem::path& workingDir = {});
+
+// A started process that is terminated at the end unless it has ended.
+class ChildProcess {
+  public:
+    explicit ChildProcess(const std::wstring& commandLine,
+                          const std::filesystem::path& workingDir = {});
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    ~ChildProcess();
+    bool started() const { return static_cast<bool>(process_); }
+    DWORD id() const { return id_; }
+    HANDLE handle() const { return process_.get(); }
+    std::optional<DWORD> Wait(DWORD timeoutMs);
+    void Terminate();
+
+  private:
+    UniqueHandle process_;
+    DWORD id_ = 0;
+};
+
+// A top-level window of the given process whose caption is exactly caption, waited for.
+HWND WaitForProcessWindow(DWORD processId, std::wstring_view caption, DWORD timeoutMs = 30000);
+
+std::wstring Quoted(const std::filesystem::path& path);
+
+} // namespace testing_support
