@@ -1,0 +1,17 @@
+// "Uninstall.files": the list of files an installation wrote, relative to its folder.
+#pragma once
+
+#include "package/reader.h"
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+// Failures are ignored: the list is an optional side effect of an installation.
+void WriteInstalledFilesList(const std::filesystem::path& installDir, const mvpk::Reader& reader);
+// Empty when the list is missing or unreadable.
+std::vector<std::wstring> ReadInstalledFilesList(const std::filesystem::path& installDir);
+// Deletes the listed files and the folders they leave empty, deepest first. Entries that
+// would leave the install folder are skipped.
+void RemoveListedFiles(const std::filesystem::path& installDir,
+                       const std::vector<std::wstring>& files);
