@@ -1,7 +1,118 @@
 #include "install/install.h"
 
-std::expected<void, std::wstring> Install(const mvpk::Reader&, const ProductInfo&, Scope,
-                                          const std::filesystem::path&, const ProgressCallback&) {
-    // Not built yet: never report an installation that did not happen as a success.
-    return std::unexpected(std::wstring(L"Installation non disponible"));
+#include "install/installed_files.h"
+#include "install/permissions.h"
+#include "install/registration.h"
+#include "install/registry.h"
+#include "install/running_instance.h"
+#include "install/shortcut.h"
+#include "install/uninstaller_copy.h"
+#include "setup/paths.h"
+#include "setup/text.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <new>
+#include <optional>
+#include <stdexcept>
+#include <system_error>
+
+namespace {
+
+using Result = std::expected<void, std::wstring>;
+
+double ByteFraction(std::uint64_t done, std::uint64_t total) {
+    return static_cast<double>(done) * 0.9 / static_cast<double>(std::max<std::uint64_t>(total, 1));
+}
+
+Result InstallSteps(const mvpk::Reader& reader, const ProductInfo& info, Scope scope,
+                    const std::filesystem::path& folder, const ProgressCallback& progress) {
+    const std::wstring running = RunningInstanceMessage(info);
+
+    // An empty recorded folder names no installation: removing relative to the current
+    // folder would delete files that are not the product's.
+    const auto previous = FindInstallLocation(info, scope);
+    if (previous && !previous->empty()) {
+        if (!FindRunningInstance(info, *previous).empty())
+            return std::unexpected(running);
+        progress(0.0, L"Suppression de la version précédente...");
+        RemoveListedFiles(*previous, ReadInstalledFilesList(*previous));
+    }
+
+    if (!FindRunningInstance(info, folder).empty())
+        return std::unexpected(running);
+
+    std::error_code error;
+    std::filesystem::create_directories(folder, error);
+    if (error)
+        return std::unexpected(L"Création du dossier " + folder.native() + L" : " +
+                               Utf8ToWide(error.message()));
+
+    progress(0.0, L"Copie des fichiers...");
+    const auto extracted = reader.Extract(folder, [&](std::uint64_t done, std::uint64_t total) {
+        progress(ByteFraction(done, total), L"Copie des fichiers...");
+    });
+    if (!extracted)
+        return std::unexpected(Utf8ToWide(extracted.error()));
+
+    progress(0.92, L"Enregistrement...");
+    const auto uninstaller = JoinPath(folder, L"Uninstall.exe");
+    if (auto copied = CopyUninstaller(uninstaller); !copied)
+        return copied;
+
+    WriteInstalledFilesList(folder, reader);
+
+    std::optional<std::filesystem::path> dataDir;
+    if (info.hasDataDir) {
+        dataDir = DataDirectory(info.product, scope);
+        std::filesystem::create_directories(*dataDir, error);
+        // The product's own folder in ProgramData, so that everything below it inherits.
+        if (scope == Scope::Machine)
+            if (auto granted = GrantUsersWriteAccess(dataDir->parent_path()); !granted)
+                return granted;
+    }
+
+    const auto exePath = JoinPath(folder, info.exe);
+    const std::wstring uninstallCommand =
+        L"\"" + uninstaller.native() + L"\" /UNINSTALL" +
+        (scope == Scope::Machine ? L" /ALLUSERS" : L" /CURRENTUSER");
+    if (auto registered = RegisterProduct(scope, info, folder, exePath, uninstallCommand,
+                                          reader.totalSize(), dataDir);
+        !registered)
+        return registered;
+
+    progress(0.97, L"Création du raccourci...");
+    if (auto shortcut = CreateShortcut(ShortcutPath(info, scope), exePath, info); !shortcut)
+        return shortcut;
+
+    progress(1.0, info.product + L" est installé.");
+    return {};
+}
+
+} // namespace
+
+std::wstring CurrentExceptionText() {
+    try {
+        throw;
+    } catch (const std::filesystem::filesystem_error& e) {
+        return L"Chemin inutilisable : " + e.path1().native() + L" (" +
+               Utf8ToWide(e.code().message()) + L")";
+    } catch (const std::bad_alloc&) {
+        return L"Mémoire insuffisante";
+    } catch (const std::exception& e) {
+        return Utf8ToWide(e.what());
+    } catch (...) {
+        return L"Erreur inattendue";
+    }
+}
+
+Result Install(const mvpk::Reader& reader, const ProductInfo& info, Scope scope,
+               const std::filesystem::path& folder, const ProgressCallback& progress) {
+    // The SHA-256 provider and the canonical-path check leave by exception; on the thread
+    // that installs they become the failure text instead of ending the process.
+    try {
+        return InstallSteps(reader, info, scope, folder, progress);
+    } catch (...) {
+        return std::unexpected(CurrentExceptionText());
+    }
 }

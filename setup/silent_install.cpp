@@ -20,10 +20,14 @@ int RunSilentInstall(const mvpk::Reader& reader, const ProductInfo& info,
     const auto existing = FindInstallLocation(info, scope);
     const auto defaultFolder = DefaultInstallFolder(info.product, scope);
     std::filesystem::path folder = defaultFolder;
-    if (options.installDir)
+    if (options.installDir) {
         folder = *options.installDir;
-    else if (existing)
+        // A relative folder would install below wherever the program happened to start.
+        if (!folder.is_absolute())
+            return 1603;
+    } else if (existing && !existing->empty()) {
         folder = *existing;
+    }
 
     ComApartment apartment;
     const auto result = Install(reader, info, scope, folder, [](double, const std::wstring&) {});

@@ -1,0 +1,102 @@
+// The built setup program as a file and as a process.
+#include "tests/support/test_support.h"
+
+#include "setup/handles.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+using namespace testing_support;
+
+namespace {
+
+const auto kSetup = L"foundation_setup.exe";
+const auto kSetupNoPayload = L"foundation_setup_no_payload.exe";
+
+ModuleHandle LoadAsData(const wchar_t* name) {
+    return ModuleHandle(
+        ::LoadLibraryExW((BinDir() / name).c_str(), nullptr,
+                         LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
+}
+
+bool HasResource(HMODULE module, const wchar_t* type, const wchar_t* name, WORD language) {
+    return ::FindResourceExW(module, type, name, language) != nullptr;
+}
+
+TEST(SetupExecutable, IsA64BitGuiProgram) {
+    const std::string bytes = ReadFileBytes(BinDir() / kSetup);
+    ASSERT_GT(bytes.size(), 0x200u);
+    IMAGE_DOS_HEADER dos;
+    std::memcpy(&dos, bytes.data(), sizeof(dos));
+    ASSERT_EQ(dos.e_magic, IMAGE_DOS_SIGNATURE);
+    IMAGE_NT_HEADERS64 nt;
+    std::memcpy(&nt, bytes.data() + dos.e_lfanew, sizeof(nt));
+    EXPECT_EQ(nt.Signature, IMAGE_NT_SIGNATURE);
+    EXPECT_EQ(nt.FileHeader.Machine, IMAGE_FILE_MACHINE_AMD64);
+    EXPECT_EQ(nt.OptionalHeader.Magic, IMAGE_NT_OPTIONAL_HDR64_MAGIC);
+    EXPECT_EQ(nt.OptionalHeader.Subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI);
+}
+
+TEST(SetupExecutable, CarriesItsResources) {
+    const auto module = LoadAsData(kSetup);
+    ASSERT_TRUE(module);
+    const WORD neutral = MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL);
+    // The package must be language neutral: that is the language the uninstaller copy
+    // removes it with.
+    EXPECT_TRUE(HasResource(module.get(), RT_RCDATA, L"METADATA", neutral));
+    EXPECT_TRUE(HasResource(module.get(), RT_RCDATA, L"PAYLOAD", neutral));
+    EXPECT_TRUE(HasResource(module.get(), RT_DIALOG, MAKEINTRESOURCEW(100), neutral));
+    EXPECT_TRUE(HasResource(module.get(), RT_GROUP_ICON, MAKEINTRESOURCEW(1), neutral));
+    EXPECT_TRUE(HasResource(module.get(), RT_MANIFEST, MAKEINTRESOURCEW(1), neutral));
+
+    HRSRC manifest = ::FindResourceExW(module.get(), RT_MANIFEST, MAKEINTRESOURCEW(1), neutral);
+    ASSERT_NE(manifest, nullptr);
+    const auto* text =
+        static_cast<const char*>(::LockResource(::LoadResource(module.get(), manifest)));
+    const std::string xml(text, ::SizeofResource(module.get(), manifest));
+    EXPECT_NE(xml.find("name=\"Lumen.Setup\""), std::string::npos);
+    EXPECT_NE(xml.find("level=\"asInvoker\""), std::string::npos);
+    EXPECT_NE(xml.find("PerMonitorV2"), std::string::npos);
+    EXPECT_NE(xml.find("Microsoft.Windows.Common-Controls"), std::string::npos);
+
+    const auto bare = LoadAsData(kSetupNoPayload);
+    ASSERT_TRUE(bare);
+    EXPECT_TRUE(HasResource(bare.get(), RT_RCDATA, L"METADATA", neutral));
+    EXPECT_FALSE(HasResource(bare.get(), RT_RCDATA, L"PAYLOAD", neutral));
+}
+
+TEST(SetupExecutable, SilentRunWithoutPackageFailsWithoutWindow) {
+    // A message box would keep the process alive until the time-out.
+    const auto code = RunProcess(Quoted(BinDir() / kSetupNoPayload) + L" /S /CURRENTUSER", 60000);
+    ASSERT_TRUE(code);
+    EXPECT_EQ(*code, 1603u);
+}
+
+std::wstring ControlText(HWND dialog, int id) {
+    wchar_t text[1024] = {};
+    ::GetDlgItemTextW(dialog, id, text, 1024);
+    return text;
+}
+
+TEST(SetupExecutable, InteractiveRunWithoutPackageExplainsAndFails) {
+    ChildProcess setup(Quoted(BinDir() / kSetupNoPayload));
+    ASSERT_TRUE(setup.started());
+    HWND box = WaitForProcessWindow(setup.id(), L"Installation");
+    ASSERT_NE(box, nullptr) << "no message box appeared";
+    // The message box's text is its static control 0xFFFF.
+    EXPECT_EQ(ControlText(box, 0xFFFF),
+              L"Ce programme d'installation est incomplet ou endommagé :\n"
+              L"Paquet MVPK invalide (signature)");
+    ::PostMessageW(box, WM_COMMAND, IDOK, 0);
+    EXPECT_EQ(setup.Wait(30000), 1603u);
+}
+
+TEST(SetupExecutable, UninstallSwitchNeverInstalls) {
+    // With /UNINSTALL the package is not even looked at, /S or not.
+    const auto code = RunProcess(Quoted(BinDir() / kSetup) + L" /S /UNINSTALL /CURRENTUSER", 60000);
+    ASSERT_TRUE(code);
+    EXPECT_NE(*code, 0u);
+}
+
+} // namespace
