@@ -28,6 +28,7 @@ namespace {
 
 constexpr std::uint64_t kDefaultBlockSize = 33554432;
 constexpr std::uint64_t kMaxBlockSize = 0x40000000; // 1 GiB
+constexpr std::uint64_t kProgressThreshold = 64 << 20;
 
 void WriteBytes(DWORD which, std::string_view text) {
     const HANDLE out = ::GetStdHandle(which);
@@ -84,9 +85,10 @@ struct Block {
 class BlockWriter {
   public:
     BlockWriter(const mvpk::CompressionApi& api, COMPRESSOR_HANDLE compressor,
-                std::ofstream& out, std::size_t blockSize, std::size_t blockCount)
+                std::ofstream& out, std::size_t blockSize, std::size_t blockCount,
+                bool showProgress)
         : api_(api), compressor_(compressor), out_(out), blockSize_(blockSize),
-          blockCount_(blockCount), input_(blockSize) {}
+          blockCount_(blockCount), showProgress_(showProgress), input_(blockSize) {}
 
     std::size_t free() const { return blockSize_ - filled_; }
     char* cursor() { return reinterpret_cast<char*>(input_.data()) + filled_; }
@@ -115,7 +117,7 @@ class BlockWriter {
                    static_cast<std::streamsize>(produced));
         blocks_.push_back({produced, filled_});
         filled_ = 0;
-        if (blockCount_ >= 4)
+        if (showProgress_)
             Err("\rCompression : " + std::to_string(blocks_.size() * 100 / blockCount_) + " %" +
                 (blocks_.size() == blockCount_ ? "\n" : ""));
         return {};
@@ -129,6 +131,7 @@ class BlockWriter {
     std::ofstream& out_;
     std::size_t blockSize_;
     std::size_t blockCount_;
+    bool showProgress_;
     std::vector<std::byte> input_;
     std::vector<std::byte> output_;
     std::size_t filled_ = 0;
@@ -212,8 +215,10 @@ int Pack(const std::filesystem::path& folder, const std::filesystem::path& metad
     // The tables are written last, when the digests and compressed sizes are known.
     out.seekp(static_cast<std::streamoff>(dataOffset));
 
+    // Progress on standard error for long runs only.
     BlockWriter writer(*api, compressor.get(), out, static_cast<std::size_t>(blockSize),
-                       static_cast<std::size_t>(blockCount));
+                       static_cast<std::size_t>(blockCount),
+                       total >= kProgressThreshold && blockCount > 1);
     for (SourceFile& file : files) {
         std::ifstream in(file.full, std::ios::binary);
         if (!in)
