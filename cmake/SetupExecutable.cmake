@@ -1,5 +1,5 @@
 # add_setup_executable(<target> [METADATA <file>] [PAYLOAD <file> | PAYLOAD_FOLDER <dir>]
-#                      [BLOCK_SIZE <bytes>] [OUTPUT_NAME <name>])
+#                      [BLOCK_SIZE <bytes>] [PAYLOAD_DEPENDS <files>...] [OUTPUT_NAME <name>])
 #
 # Makes a setup program for a product: the setup executable with the product's METADATA
 # text and its MVPK package (PAYLOAD) embedded as language-neutral RT_RCDATA resources.
@@ -10,11 +10,13 @@
 # run through the cross-compiling emulator (build/wine-run), so that the package's
 # metadata block is the METADATA file byte for byte. The package is remade when a file
 # below the folder, the metadata or the tool changes (files added to the folder are seen
-# at the next configure).
+# at the next configure). PAYLOAD_DEPENDS names further files whose change remakes the
+# package, such as a stamp written when a build step fills the folder.
 set(SETUP_RES_DIR ${CMAKE_CURRENT_LIST_DIR}/../res)
 
 function(add_setup_executable target)
-  cmake_parse_arguments(ARG "" "METADATA;PAYLOAD;PAYLOAD_FOLDER;BLOCK_SIZE;OUTPUT_NAME" "" ${ARGN})
+  cmake_parse_arguments(ARG "" "METADATA;PAYLOAD;PAYLOAD_FOLDER;BLOCK_SIZE;OUTPUT_NAME"
+    "PAYLOAD_DEPENDS" ${ARGN})
   if(ARG_PAYLOAD_FOLDER)
     if(ARG_PAYLOAD)
       message(FATAL_ERROR "add_setup_executable(${target}): PAYLOAD and PAYLOAD_FOLDER exclude each other")
@@ -35,7 +37,7 @@ function(add_setup_executable target)
     add_custom_command(OUTPUT ${package}
       COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:mvpk_tool>
               pack ${folder} ${metadata} ${package} ${block_option}
-      DEPENDS mvpk_tool cabinet_standin ${metadata} ${payload_files}
+      DEPENDS mvpk_tool cabinet_standin ${metadata} ${payload_files} ${ARG_PAYLOAD_DEPENDS}
       WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
       COMMENT "Packing ${ARG_PAYLOAD_FOLDER} for ${target}"
       VERBATIM)
