@@ -4,6 +4,7 @@
 #include "install/registry.h"
 #include "install/shortcut.h"
 #include "setup/handles.h"
+#include "setup/text.h"
 #include "tests/package/package_builder.h"
 #include "tests/support/system_probe.h"
 #include "tests/support/test_support.h"
@@ -165,6 +166,30 @@ TEST_F(InstallTransaction, EmptyRecordedFolderRemovesNothingFromTheCurrentFolder
     ASSERT_TRUE(result);
     EXPECT_EQ(ReadFileBytes(temp / L"docs\\a.txt"), "not the product's");
     EXPECT_NE(reports.front().second, L"Suppression de la version précédente...");
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(InstallTransaction, ExceptionsLeavingTheWorkBecomeFailureTexts) {
+    Package(kFiles, {250});
+    ComApartment apartment;
+    // Whatever throws inside the installation (here the progress callback) ends it with a
+    // text instead of ending the process.
+    const auto failed = Install(*reader, info, Scope::User, temp / L"Orvalis",
+                                [](double fraction, const std::wstring&) {
+                                    if (fraction > 0.5)
+                                        throw std::runtime_error("BCrypt SHA-256 indisponible");
+                                });
+    ASSERT_FALSE(failed);
+    EXPECT_EQ(failed.error(), L"BCrypt SHA-256 indisponible");
+
+    const auto noMemory = Install(*reader, info, Scope::User, temp / L"Orvalis",
+                                  [](double, const std::wstring&) { throw std::bad_alloc(); });
+    ASSERT_FALSE(noMemory);
+    EXPECT_EQ(noMemory.error(), L"Mémoire insuffisante");
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, UninstallKeyPath(info.product)));
 }
 
 } // namespace
