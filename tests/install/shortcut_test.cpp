@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <knownfolders.h>
 #include <objidl.h>
 #include <shlobj.h>
 
@@ -86,15 +85,6 @@ TEST_F(Shortcut, FailuresNameTheShortcut) {
     ASSERT_FALSE(relative.has_value());
     EXPECT_EQ(relative.error(),
               FormatWindowsError(L"Création du raccourci Lumen.lnk", ERROR_BAD_PATHNAME));
-}
-
-TEST(ShortcutPath, ProgramsFolderOfTheScope) {
-    ProductInfo info;
-    info.product = L"Velmora";
-    EXPECT_EQ(ShortcutPath(info, Scope::Machine),
-              KnownFolderPath(FOLDERID_CommonPrograms) / L"Velmora.lnk");
-    EXPECT_EQ(ShortcutPath(info, Scope::User), KnownFolderPath(FOLDERID_Programs) / L"Velmora.lnk");
-    EXPECT_NE(ShortcutPath(info, Scope::Machine), ShortcutPath(info, Scope::User));
 }
 
 } // namespace
