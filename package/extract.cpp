@@ -1,4 +1,4 @@
-// Part 2.2: the blocks are decompressed one at a time into one reused buffer, and the
+// Extraction: the blocks are decompressed one at a time into one reused buffer, and the
 // content stream is cut into the files of the table, each hashed while its bytes pass.
 #include "package/compression_api.h"
 #include "package/reader.h"

@@ -1,4 +1,4 @@
-// Part 2.2: extraction and verification, against the Compression API of the test prefix
+// Extraction and verification, against the Compression API of the test prefix
 // (the stand-in under Wine).
 #include "package/reader.h"
 #include "package/sha256_hasher.h"

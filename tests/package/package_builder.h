@@ -1,4 +1,4 @@
-// Packages built from bytes for the tests: every field of Part 2.1's layout can be set,
+// Packages built from bytes for the tests: every field of the package layout can be set,
 // including the wrong values that the reader must refuse.
 #pragma once
 

@@ -1,4 +1,4 @@
-// Part 2.1: Reader::Open's checks, their order and messages, and IsSafePackagePath.
+// Reader::Open's checks, their order and messages, and IsSafePackagePath.
 #include "package/reader.h"
 #include "tests/package/package_builder.h"
 
@@ -188,7 +188,7 @@ TEST(ReaderOpen, TotalDifferentFromTheSumOfFileSizes) {
     EXPECT_EQ(OpenError(layout.Bytes()), "Paquet MVPK incohérent (taille totale)");
 }
 
-// Deviation from Part 2.1, on purpose: sizes whose running sum would wrap around 2^64
+// On purpose, beyond the format's own checks: sizes whose running sum would wrap around 2^64
 // could otherwise add up to any total. They fail with the total's message.
 TEST(ReaderOpen, FileSizesWrappingTheSumAreRefused) {
     Layout layout;
@@ -214,7 +214,7 @@ TEST(ReaderOpen, BlockTableCut) {
 }
 
 TEST(ReaderOpen, BlockSizesDifferentFromTheTotal) {
-    // The spec's example: total 100, files summing to 100, blocks summing to 99.
+    // Total 100, files summing to 100, blocks summing to 99.
     Layout layout = MakeLayout({{"a", std::string(60, 'a')}, {"b", std::string(40, 'b')}},
                                {50}, StoreAsIs);
     layout.blocks[1].size = 49;

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Hand-made seeds for the reader fuzzer: a small valid package built here, and damaged
 variants of it and of every package given (those made by `mvpk pack`), one per check of
-Part 2.1. Usage: make_damaged_seeds.py OUTPUT_DIR [PACKAGE...]"""
+the package format. Usage: make_damaged_seeds.py OUTPUT_DIR [PACKAGE...]"""
 import hashlib
 import struct
 import sys

@@ -1,6 +1,6 @@
 // libFuzzer target: Reader::Open and IsSafePackagePath on arbitrary bytes, built natively
 // with AddressSanitizer and UndefinedBehaviorSanitizer by scripts/fuzz. An opened reader's
-// index is checked against Part 2.1's guarantees; a breach aborts like a sanitizer report.
+// index is checked against the reader's guarantees; a breach aborts like a sanitizer report.
 #include "package/reader.h"
 
 #include <cstdint>

@@ -1,4 +1,4 @@
-// mvpk: makes, checks and lists MVPK packages (Part 2.1's layout).
+// mvpk: makes, checks and lists MVPK packages (the package layout the setup program reads).
 //   mvpk pack FOLDER METADATA-FILE OUTPUT [--block-size N]
 //   mvpk verify PACKAGE
 //   mvpk list PACKAGE
