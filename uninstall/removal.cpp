@@ -80,10 +80,15 @@ void DeleteFileTypes(HKEY hive, const ProductInfo& info) {
         ::SHChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_IDLIST, nullptr, nullptr);
 }
 
-// The library reports the system's own code or its portable equivalent.
-bool IsDirectoryNotEmpty(const std::error_code& error) {
-    return (error.category() == std::system_category() && error.value() == ERROR_DIR_NOT_EMPTY) ||
-           error == std::errc::directory_not_empty;
+// A plain removal that failed because the folder still has content. Windows reports
+// ERROR_DIR_NOT_EMPTY; Wine reports access denied or no error at all for the same folder,
+// so a folder that is still there with entries in it counts as well.
+bool FailedAsNotEmpty(const fs::path& folder, const std::error_code& removal) {
+    if ((removal.category() == std::system_category() && removal.value() == ERROR_DIR_NOT_EMPTY) ||
+        removal == std::errc::directory_not_empty)
+        return true;
+    std::error_code error;
+    return fs::is_directory(folder, error) && !fs::is_empty(folder, error) && !error;
 }
 
 void RemoveDataDirectory(const fs::path& dataDir) {
@@ -93,7 +98,7 @@ void RemoveDataDirectory(const fs::path& dataDir) {
     fs::remove(dataDir, error);
     // Only a folder that still has content is removed recursively; a folder that is missing
     // or cannot be removed for another reason is left as it is.
-    if (IsDirectoryNotEmpty(error))
+    if (FailedAsNotEmpty(dataDir, error))
         fs::remove_all(dataDir, error);
     RemoveIfEmpty(dataDir.parent_path());
 }
