@@ -7,10 +7,8 @@
 
 namespace uninstall_testing {
 
-bool KeyExists(HKEY hive, const std::wstring& subKey) {
-    KeyHandle key;
-    return ::RegOpenKeyExW(hive, subKey.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
-}
+using testing_support::DeleteTree;
+using testing_support::KeyExists;
 
 bool ValueExists(HKEY hive, const std::wstring& subKey, const wchar_t* name) {
     return ::RegGetValueW(hive, subKey.c_str(), name, RRF_RT_ANY, nullptr, nullptr, nullptr) ==
@@ -22,11 +20,6 @@ void WriteString(HKEY hive, const std::wstring& subKey, const wchar_t* name,
     auto key = CreateRegistryKey(hive, subKey);
     if (key)
         SetRegistryString(key->get(), name, text);
-}
-
-void DeleteTree(HKEY hive, const std::wstring& subKey) {
-    ::RegDeleteTreeW(hive, subKey.c_str());
-    ::RegDeleteKeyW(hive, subKey.c_str());
 }
 
 void WriteRegistration(Scope scope, const ProductInfo& info,

@@ -4,6 +4,7 @@
 
 #include "setup/command_line.h"
 #include "setup/metadata.h"
+#include "tests/support/system_probe.h"
 
 #include <windows.h>
 
@@ -14,12 +15,9 @@
 
 namespace uninstall_testing {
 
-bool KeyExists(HKEY hive, const std::wstring& subKey);
 bool ValueExists(HKEY hive, const std::wstring& subKey, const wchar_t* name);
 void WriteString(HKEY hive, const std::wstring& subKey, const wchar_t* name,
                  const std::wstring& text);
-// Removes a test's key tree whatever a failed test left behind.
-void DeleteTree(HKEY hive, const std::wstring& subKey);
 
 // Writes the registry layout that an installation of info in installDir leaves: uninstall
 // entry, install record (with DataDir when dataDir is given) and the file types.
