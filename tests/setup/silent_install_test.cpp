@@ -295,9 +295,9 @@ TEST_F(SilentInstall, RelativeFolderIsRefused) {
 TEST(SilentInstallWithoutMetadata, InstallsAProductNamedApplication) {
     TempDir temp(L"application");
     const fs::path folder = temp / L"Application";
-    ASSERT_EQ(RunSetup(L" /S /CURRENTUSER /D=" + folder.native(),
-                       BinDir() / L"silent_setup_no_metadata.exe"),
-              0u);
+    ASSERT_EQ(
+        RunSetup(L" /S /CURRENTUSER /D=" + folder.native(), BinDir() / L"silent_setup_bare.exe"),
+        0u);
     EXPECT_EQ(ReadStringValue(HKEY_CURRENT_USER, UninstallKeyPath(L"Application"), L"DisplayName"),
               L"Application");
     EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, L"Software\\Morvanti\\Application\\Install"));
