@@ -31,7 +31,7 @@ std::string ReadOrEmpty(const std::filesystem::path& file) {
 TestProductPackage::TestProductPackage(const std::wstring& setupTarget)
     : target_(setupTarget), info_(LoadProductInfo(ParseMetadata(
                                 ReadOrEmpty(ProductBuildDir() / (setupTarget + L".metadata"))))),
-      bytes_(ReadOrEmpty(ProductBuildDir() / (setupTarget + L".mvpk"))),
+      bytes_(ReadOrEmpty(ProductBuildDir() / (setupTarget + L"_payload.mvpk"))),
       reader_(mvpk::Reader::Open(std::as_bytes(std::span(bytes_)))) {}
 
 std::filesystem::path TestProductPackage::SetupExe() const {
