@@ -56,15 +56,6 @@ TEST_F(Removal, RegistrationGoesWithItsEmptiedParentKeys) {
     EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, L"Software\\Classes"));
 }
 
-TEST_F(Removal, OtherScopeIsUntouched) {
-    WriteRegistration(Scope::User, info, installDir, std::nullopt);
-    WriteRegistration(Scope::Machine, info, installDir, std::nullopt);
-
-    ASSERT_TRUE(Remove(Scope::Machine));
-    EXPECT_EQ(RemainingKeys(Scope::Machine, info), std::vector<std::wstring>{});
-    EXPECT_EQ(RemainingKeys(Scope::User, info).size(), 6u);
-}
-
 TEST_F(Removal, KeysOthersStillUseStay) {
     WriteRegistration(Scope::User, info, installDir, std::nullopt);
     const HKEY hive = HKEY_CURRENT_USER;
