@@ -2,6 +2,7 @@
 #include "tests/support/test_support.h"
 
 #include "setup/handles.h"
+#include "setup/text.h"
 
 #include <gtest/gtest.h>
 
@@ -59,6 +60,17 @@ TEST(SetupExecutable, CarriesItsResources) {
     EXPECT_NE(xml.find("level=\"asInvoker\""), std::string::npos);
     EXPECT_NE(xml.find("PerMonitorV2"), std::string::npos);
     EXPECT_NE(xml.find("Microsoft.Windows.Common-Controls"), std::string::npos);
+
+    // The dialog's French texts survive the resource compiler as UTF-16.
+    HRSRC dialog = ::FindResourceExW(module.get(), RT_DIALOG, MAKEINTRESOURCEW(100), neutral);
+    ASSERT_NE(dialog, nullptr);
+    const auto* words =
+        static_cast<const wchar_t*>(::LockResource(::LoadResource(module.get(), dialog)));
+    const std::wstring_view templateText(words, ::SizeofResource(module.get(), dialog) / 2);
+    for (const wchar_t* expected : {L"Tous les utilisateurs de cet ordinateur (recommand\u00E9)",
+                                    L"Lancer \u00E0 la fin de l'installation",
+                                    L"Dossier d'installation :", L"Parcourir...", L"Segoe UI"})
+        EXPECT_NE(templateText.find(expected), std::wstring_view::npos) << WideToUtf8(expected);
 
     const auto bare = LoadAsData(kSetupNoPayload);
     ASSERT_TRUE(bare);
