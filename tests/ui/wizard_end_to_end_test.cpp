@@ -187,8 +187,9 @@ TEST(WizardEndToEnd, UserInstallsWithTheMouse) {
     // The bar only moves forward, and the status line shows the installation's own steps.
     int intermediate = 0;
     for (std::size_t i = 0; i < seen.size(); ++i) {
-        if (i > 0)
+        if (i > 0) {
             EXPECT_GE(seen[i].pos, seen[i - 1].pos) << "the bar went back";
+        }
         if (seen[i].pos > 0 && seen[i].pos < 1000)
             ++intermediate;
         EXPECT_TRUE(seen[i].status == L"" || seen[i].status == L"Copie des fichiers..." ||
