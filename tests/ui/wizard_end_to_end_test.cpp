@@ -2,6 +2,7 @@
 // mouse clicks, the progress bar and status line watched from outside, the result checked
 // on disk and in the registry. Pictures of the page at each stage go to <build>/screenshots.
 #include "tests/support/test_support.h"
+#include "tests/ui/page_session.h"
 #include "tests/ui/screenshot.h"
 
 #include "install/registry.h"
@@ -14,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <commctrl.h>
+#include <shellapi.h>
 
 #include <algorithm>
 #include <chrono>
@@ -168,8 +170,10 @@ TEST(WizardEndToEnd, UserInstallsWithTheMouse) {
             const Sample now{ProgressPos(page), Text(::GetDlgItem(page, IDC_STATUS))};
             if (seen.empty() || !(seen.back() == now))
                 seen.push_back(now);
-            if (!busyShot && now.pos > 0 && now.pos < 900) {
+            // Well inside the copying, so that the picture shows the bar partly filled.
+            if (!busyShot && now.pos >= 250 && now.pos <= 850) {
                 busyShot = true;
+                ::Sleep(150); // let it paint
                 EXPECT_TRUE(SaveWindowPng(page, ScreenshotDir() / L"wizard-2-busy.png"));
             }
             return Text(::GetDlgItem(page, IDOK)) == L"Terminer";
@@ -217,6 +221,56 @@ TEST(WizardEndToEnd, ElevatedCopyInstallsAndClosesItself) {
     EXPECT_EQ(*code, 0u);
     ExpectInstalledFiles(folder);
     ExpectRegistered(Scope::User, folder);
+}
+
+// What the program's own relaunch does, aimed at the test product's setup program rather
+// than at this test: the elevation verb, the switches plus /ELEVATED, and the wait.
+int RelaunchSetup(const SetupOptions& options, HWND owner) {
+    SetupOptions copy = options;
+    copy.elevated = true;
+    const std::wstring parameters = BuildCommandLine(copy);
+    const std::wstring file = (BinDir() / L"ui_wizard_setup.exe").native();
+    SHELLEXECUTEINFOW info{};
+    info.cbSize = sizeof(info);
+    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC;
+    info.hwnd = owner;
+    info.lpVerb = L"runas";
+    info.lpFile = file.c_str();
+    info.lpParameters = parameters.c_str();
+    info.nShow = SW_SHOWNORMAL;
+    if (!::ShellExecuteExW(&info) || info.hProcess == nullptr)
+        return 1603;
+    UniqueHandle process(info.hProcess);
+    ::WaitForSingleObject(process.get(), 180000);
+    DWORD code = 1603;
+    ::GetExitCodeProcess(process.get(), &code);
+    return static_cast<int>(code);
+}
+
+// A page that believes it is not elevated hands the installation to an elevated copy of
+// the real setup program, which installs on its own page and closes itself.
+TEST(WizardEndToEnd, AllUsersThroughTheElevatedCopy) {
+    TempDir temp(L"ui-relaunch");
+    const fs::path folder = temp / L"Dossier avec espaces" / kProduct;
+    CleanScope clean(Scope::Machine, folder);
+
+    SetupWindowCalls calls;
+    calls.relaunchElevated = RelaunchSetup;
+    page_testing::PageSession page(Info(), SetupOptions{}, /*elevated=*/false, nullptr,
+                                   page_testing::EmptyPackage(), std::move(calls));
+    ASSERT_TRUE(page.opened());
+    EXPECT_EQ(page.Shield(), 1);
+    page.TypeFolder(folder.native());
+    page.Command(IDOK);
+    ASSERT_TRUE(page_testing::WaitUntil([&] { return page.Text(IDOK) == L"Terminer"; },
+                                        std::chrono::seconds(180)));
+    EXPECT_EQ(page.Text(IDC_STATUS), kProduct + L" est installé.");
+    EXPECT_EQ(page.ProgressPos(), 1000);
+    ::SendDlgItemMessageW(page.page(), IDC_LAUNCH, BM_SETCHECK, BST_UNCHECKED, 0);
+    page.Command(IDOK);
+    EXPECT_EQ(page.WaitForResult(), 0);
+    ExpectInstalledFiles(folder);
+    ExpectRegistered(Scope::Machine, folder);
 }
 
 } // namespace
