@@ -211,18 +211,6 @@ TEST(WizardEndToEnd, UserInstallsWithTheMouse) {
     EXPECT_FALSE(fs::exists(folder / L"launched.txt"));
 }
 
-TEST(WizardEndToEnd, ElevatedCopyInstallsAndClosesItself) {
-    TempDir temp(L"ui-elevated");
-    const fs::path folder = temp / kProduct;
-    CleanScope clean(Scope::User, folder);
-    const auto code = RunProcess(
-        SetupCommand() + L" /CURRENTUSER /NOLAUNCH /ELEVATED /D=" + folder.native(), 180000);
-    ASSERT_TRUE(code) << "the elevated copy did not close itself";
-    EXPECT_EQ(*code, 0u);
-    ExpectInstalledFiles(folder);
-    ExpectRegistered(Scope::User, folder);
-}
-
 // What the program's own relaunch does, aimed at the test product's setup program rather
 // than at this test: the elevation verb, the switches plus /ELEVATED, and the wait.
 int RelaunchSetup(const SetupOptions& options, HWND owner) {

@@ -61,31 +61,6 @@ TEST(BrowsedFolder, GetsTheProductNameUnlessItEndsWithIt) {
     EXPECT_EQ(WithProductFolder(L"C:\\Velmora\\Apps", L"Velmora"), L"C:\\Velmora\\Apps\\Velmora");
 }
 
-TEST(ExistingInstallation, FourRows) {
-    const auto none = DescribeExistingInstallation(L"Velmora", L"3.1", std::nullopt);
-    EXPECT_EQ(none.status, L"");
-    EXPECT_EQ(none.button, L"Installer");
-
-    const auto same = DescribeExistingInstallation(L"Velmora", L"3.1", L"3.1.0");
-    EXPECT_EQ(same.status,
-              L"Velmora 3.1.0 est déjà installé. « Réinstaller » remplace tous ses fichiers.");
-    EXPECT_EQ(same.button, L"Réinstaller");
-
-    const auto older = DescribeExistingInstallation(L"Velmora", L"3.10", L"3.9");
-    EXPECT_EQ(older.status,
-              L"La version 3.9 est installée : elle sera remplacée par la version 3.10.");
-    EXPECT_EQ(older.button, L"Mettre à jour");
-
-    const auto newer = DescribeExistingInstallation(L"Velmora", L"3.1", L"4");
-    EXPECT_EQ(
-        newer.status,
-        L"Une version plus récente (4) est installée : elle sera remplacée par la version 3.1.");
-    EXPECT_EQ(newer.button, L"Installer");
-
-    // An empty recorded version is still an installed version (0 against 0 here).
-    EXPECT_EQ(DescribeExistingInstallation(L"P", L"", L"").button, L"Réinstaller");
-}
-
 TEST(ProgressPosition, DropsTheFractionalPart) {
     EXPECT_EQ(ProgressPosition(0.0), 0u);
     EXPECT_EQ(ProgressPosition(0.4567), 456u);
