@@ -225,12 +225,11 @@ void PageSession::TypeFolder(const std::wstring& folder) const {
     ::SetDlgItemTextW(page_, IDC_FOLDER, folder.c_str());
 }
 
-HWND PageSession::WaitForMessageBox(std::chrono::milliseconds timeout) const {
-    HWND box = nullptr;
-    WaitUntil(
-        [&] { return (box = FindThreadWindow(threadId_, page_, L"Installation")) != nullptr; },
-        timeout);
-    return box;
+HWND PageSession::WaitForWindow(const wchar_t* caption, std::chrono::milliseconds timeout) const {
+    HWND found = nullptr;
+    WaitUntil([&] { return (found = FindThreadWindow(threadId_, page_, caption)) != nullptr; },
+              timeout);
+    return found;
 }
 
 std::optional<int> PageSession::WaitForResult(std::chrono::milliseconds timeout) {

@@ -82,8 +82,12 @@ class PageSession {
     void Sync() const;
     void TypeFolder(const std::wstring& folder) const;
 
-    // A message box owned by the page's thread, with its caption.
-    HWND WaitForMessageBox(std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
+    // A dialog of the page's thread other than the page, such as a message box ("Installation").
+    HWND WaitForWindow(const wchar_t* caption,
+                       std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
+    HWND WaitForMessageBox(std::chrono::milliseconds timeout = std::chrono::seconds(20)) const {
+        return WaitForWindow(L"Installation", timeout);
+    }
 
     // The dialog result, once the page has closed.
     std::optional<int> WaitForResult(std::chrono::milliseconds timeout = std::chrono::seconds(30));

@@ -359,3 +359,54 @@ TEST(InstallWorker, OutcomeForAVanishedPageIsDropped) {
 }
 
 } // namespace
+
+namespace {
+
+BOOL CALLBACK FindEdit(HWND child, LPARAM found) {
+    wchar_t name[32] = {};
+    ::GetClassNameW(child, name, 32);
+    if (std::wstring_view(name) == L"Edit" && ::IsWindowVisible(child) &&
+        ::IsWindowEnabled(child)) {
+        *reinterpret_cast<HWND*>(found) = child;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// The folder picker: a folder typed into it comes back with the product's name appended;
+// cancelling it changes nothing.
+TEST(SetupPage, BrowsingForAFolder) {
+    TempDir apps(L"ui-browse");
+    const ProductInfo info = TestProduct(L"UiBrowse");
+    PageSession page(info, Options(Scope::User), /*elevated=*/true);
+    ASSERT_TRUE(page.opened());
+    const std::wstring before = page.Text(IDC_FOLDER);
+
+    page.Click(IDC_BROWSE);
+    HWND picker = page.WaitForWindow(L"Dossier d'installation");
+    ASSERT_NE(picker, nullptr) << "no folder picker";
+    ::PostMessageW(picker, WM_COMMAND, IDCANCEL, 0);
+    ASSERT_TRUE(WaitUntil([&] { return !::IsWindow(picker); }));
+    page.Sync();
+    EXPECT_EQ(page.Text(IDC_FOLDER), before);
+
+    page.Click(IDC_BROWSE);
+    picker = page.WaitForWindow(L"Dossier d'installation");
+    ASSERT_NE(picker, nullptr);
+    HWND edit = nullptr;
+    ASSERT_TRUE(WaitUntil([&] {
+        ::EnumChildWindows(picker, FindEdit, reinterpret_cast<LPARAM>(&edit));
+        return edit != nullptr;
+    }));
+    ::SendMessageW(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(apps.path().c_str()));
+    ::PostMessageW(picker, WM_COMMAND, IDOK, 0);
+    ASSERT_TRUE(WaitUntil([&] { return !::IsWindow(picker); }));
+    page.Sync();
+    EXPECT_EQ(page.Text(IDC_FOLDER), JoinPath(apps.path(), info.product).native());
+    // A chosen folder stays when the scope changes.
+    page.Click(IDC_ALL_USERS);
+    page.Sync();
+    EXPECT_EQ(page.Text(IDC_FOLDER), JoinPath(apps.path(), info.product).native());
+}
+
+} // namespace
