@@ -29,10 +29,8 @@ Result InstallSteps(const mvpk::Reader& reader, const ProductInfo& info, Scope s
                     const std::filesystem::path& folder, const ProgressCallback& progress) {
     const std::wstring running = RunningInstanceMessage(info);
 
-    // An empty recorded folder names no installation: removing relative to the current
-    // folder would delete files that are not the product's.
     const auto previous = FindInstallLocation(info, scope);
-    if (previous && !previous->empty()) {
+    if (previous) {
         if (!FindRunningInstance(info, *previous).empty())
             return std::unexpected(running);
         progress(0.0, L"Suppression de la version précédente...");

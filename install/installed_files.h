@@ -11,7 +11,9 @@
 void WriteInstalledFilesList(const std::filesystem::path& installDir, const mvpk::Reader& reader);
 // Empty when the list is missing or unreadable.
 std::vector<std::wstring> ReadInstalledFilesList(const std::filesystem::path& installDir);
-// Deletes the listed files and the folders they leave empty, deepest first. Entries that
-// would leave the install folder are skipped.
+// Deletes the listed files (read-only ones too) and the folders they leave empty, deepest
+// first. Entries that the package path rule refuses (empty, rooted, with a drive, a colon,
+// "." or "..") are skipped, so an edited list never reaches outside the install folder; an
+// empty install folder removes nothing.
 void RemoveListedFiles(const std::filesystem::path& installDir,
                        const std::vector<std::wstring>& files);

@@ -35,7 +35,8 @@ std::optional<std::wstring> ReadRegistryString(HKEY hive, const std::wstring& su
     if (::RegGetValueW(hive, subkey.c_str(), name, RRF_RT_REG_SZ, nullptr, nullptr, &size) !=
         ERROR_SUCCESS)
         return std::nullopt;
-    std::wstring text(size / sizeof(wchar_t), L'\0');
+    // Round up: a damaged value may have an odd byte count, and the buffer must hold all of it.
+    std::wstring text((size + sizeof(wchar_t) - 1) / sizeof(wchar_t), L'\0');
     if (::RegGetValueW(hive, subkey.c_str(), name, RRF_RT_REG_SZ, nullptr, text.data(), &size) !=
         ERROR_SUCCESS)
         return std::nullopt;
@@ -48,7 +49,8 @@ std::optional<std::wstring> ReadRegistryString(HKEY hive, const std::wstring& su
 std::optional<std::filesystem::path> FindInstallLocation(const ProductInfo& info, Scope scope) {
     auto location =
         ReadRegistryString(HiveFor(scope), UninstallKeyPath(info.product), L"InstallLocation");
-    if (!location)
+    // An empty value names no folder; taken as one, it would mean the current folder.
+    if (!location || location->empty())
         return std::nullopt;
     return std::filesystem::path(std::move(*location));
 }

@@ -28,7 +28,8 @@ void SetRegistryDword(HKEY key, const wchar_t* name, DWORD value);
 std::optional<std::wstring> ReadRegistryString(HKEY hive, const std::wstring& subkey,
                                                const wchar_t* name);
 
-// The "InstallLocation" of an earlier installation of this scope.
+// The "InstallLocation" of an earlier installation of this scope; an empty value counts as
+// none.
 std::optional<std::filesystem::path> FindInstallLocation(const ProductInfo& info, Scope scope);
 
 // The product name, ".", and the extension without one leading dot.

@@ -25,7 +25,7 @@ int RunSilentInstall(const mvpk::Reader& reader, const ProductInfo& info,
         // A relative folder would install below wherever the program happened to start.
         if (!folder.is_absolute())
             return 1603;
-    } else if (existing && !existing->empty()) {
+    } else if (existing) {
         folder = *existing;
     }
 

@@ -34,7 +34,7 @@ fs::path StageDir() {
     return BuildDir() / L"tests" / L"product" / L"stage";
 }
 fs::path PackageFile() {
-    return BuildDir() / L"tests" / L"product" / L"silent_setup.mvpk";
+    return BuildDir() / L"tests" / L"setup" / L"silent_setup_payload.mvpk";
 }
 
 ProductInfo Info() {
@@ -82,7 +82,11 @@ PackageIndex ReadPackage() {
 
 class SilentInstall : public ::testing::Test {
   protected:
-    void TearDown() override {
+    // Starts from a prefix without this product, whatever an earlier run left.
+    void SetUp() override { RemoveEverything(); }
+    void TearDown() override { RemoveEverything(); }
+
+    static void RemoveEverything() {
         for (Scope scope : {Scope::Machine, Scope::User}) {
             const HKEY hive = HiveFor(scope);
             if (const auto location = FindInstallLocation(Info(), scope))
@@ -107,8 +111,9 @@ class SilentInstall : public ::testing::Test {
             fs::remove_all(folder, ignored);
     }
 
-    // Everything an installation writes, value by value, in the scope's hive only.
-    void ExpectInstalled(Scope scope, const fs::path& folder) {
+    // Everything an installation writes, value by value, in the scope's hive (and, when
+    // the other scope has no installation of its own, there only).
+    void ExpectInstalled(Scope scope, const fs::path& folder, bool otherScopeInstalled = false) {
         SCOPED_TRACE(WideToUtf8(folder.native()));
         const ProductInfo info = Info();
         const PackageIndex package = ReadPackage();
@@ -146,7 +151,7 @@ class SilentInstall : public ::testing::Test {
         EXPECT_EQ(ReadDwordValue(hive, entryKey, L"EstimatedSize"),
                   static_cast<DWORD>(package.totalSize / 1024));
         EXPECT_EQ(ReadStringValue(hive, entryKey, L"InstallDate"), Today());
-        EXPECT_FALSE(KeyExists(other, entryKey));
+        EXPECT_TRUE(otherScopeInstalled || !KeyExists(other, entryKey));
 
         const std::wstring record = kRecordKey + L"\\Install";
         const fs::path dataDir = DataDirectory(kProduct, scope);
@@ -155,7 +160,7 @@ class SilentInstall : public ::testing::Test {
         EXPECT_EQ(ReadStringValue(hive, record, L"Scope"),
                   scope == Scope::Machine ? L"machine" : L"user");
         EXPECT_EQ(ReadStringValue(hive, record, L"Version"), L"2.5.0");
-        EXPECT_FALSE(KeyExists(other, record));
+        EXPECT_TRUE(otherScopeInstalled || !KeyExists(other, record));
 
         for (const auto& type : info.fileTypes) {
             const std::wstring progId = MakeProgId(kProduct, type.extension);
@@ -169,7 +174,7 @@ class SilentInstall : public ::testing::Test {
             EXPECT_EQ(ReadStringValue(hive, classes + type.extension + L"\\OpenWithProgids",
                                       progId.c_str()),
                       L"");
-            EXPECT_FALSE(KeyExists(other, classes + progId));
+            EXPECT_TRUE(otherScopeInstalled || !KeyExists(other, classes + progId));
         }
 
         ComApartment apartment;
@@ -182,12 +187,16 @@ class SilentInstall : public ::testing::Test {
         EXPECT_EQ(shortcut->iconPath, exePath);
         EXPECT_EQ(shortcut->iconIndex, 0);
 
-        EXPECT_TRUE(fs::is_directory(dataDir));
+        EXPECT_TRUE(fs::is_directory(dataDir)) << WideToUtf8(dataDir.native());
         if (scope == Scope::Machine) {
             const auto grant = UsersGrant(dataDir.parent_path());
-            ASSERT_TRUE(grant) << "no grant for the Users group";
-            EXPECT_EQ(grant->mask, 0x1301BFu);
-            EXPECT_EQ(grant->inheritance, 3u);
+            if (grant) {
+                EXPECT_EQ(grant->mask, 0x1301BFu);
+                EXPECT_EQ(grant->inheritance, 3u);
+            } else {
+                // This Wine keeps no DACL on files, so the grant cannot be read back there.
+                EXPECT_TRUE(RunningUnderWine()) << "no grant for the Users group";
+            }
         }
     }
 };
@@ -211,9 +220,9 @@ TEST_F(SilentInstall, IntoAFolderWithSpacesForEitherScope) {
 
     const fs::path machineFolder = temp / L"Tous les programmes\\Orvalis";
     ASSERT_EQ(RunSetup(L" /S /ALLUSERS /D=" + machineFolder.native()), 0u);
-    ExpectInstalled(Scope::Machine, machineFolder);
+    ExpectInstalled(Scope::Machine, machineFolder, true);
     // The per-user installation is untouched by the per-machine one.
-    ExpectInstalled(Scope::User, userFolder);
+    ExpectInstalled(Scope::User, userFolder, true);
 }
 
 TEST_F(SilentInstall, AgainOverTheSameFolder) {
@@ -295,9 +304,9 @@ TEST_F(SilentInstall, RelativeFolderIsRefused) {
 TEST(SilentInstallWithoutMetadata, InstallsAProductNamedApplication) {
     TempDir temp(L"application");
     const fs::path folder = temp / L"Application";
-    ASSERT_EQ(RunSetup(L" /S /CURRENTUSER /D=" + folder.native(),
-                       BinDir() / L"silent_setup_no_metadata.exe"),
-              0u);
+    ASSERT_EQ(
+        RunSetup(L" /S /CURRENTUSER /D=" + folder.native(), BinDir() / L"silent_setup_bare.exe"),
+        0u);
     EXPECT_EQ(ReadStringValue(HKEY_CURRENT_USER, UninstallKeyPath(L"Application"), L"DisplayName"),
               L"Application");
     EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, L"Software\\Morvanti\\Application\\Install"));

@@ -132,4 +132,8 @@ std::wstring Quoted(const std::filesystem::path& path) {
     return L"\"" + path.native() + L"\"";
 }
 
+bool RunningUnderWine() {
+    return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
 } // namespace testing_support

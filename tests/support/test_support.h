@@ -64,4 +64,7 @@ HWND WaitForProcessWindow(DWORD processId, std::wstring_view caption, DWORD time
 
 std::wstring Quoted(const std::filesystem::path& path);
 
+// Wine differs from Windows in a few measured ways; tests name them where they meet them.
+bool RunningUnderWine();
+
 } // namespace testing_support

@@ -1,0 +1,187 @@
+// Extraction: the blocks are decompressed one at a time into one reused buffer, and the
+// content stream is cut into the files of the table, each hashed while its bytes pass.
+#include "package/compression_api.h"
+#include "package/reader.h"
+#include "package/sha256_hasher.h"
+#include "package/windows_error.h"
+#include "setup/text.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <fstream>
+#include <memory>
+#include <new>
+#include <optional>
+#include <system_error>
+
+namespace mvpk {
+
+namespace {
+
+using Failure = std::unexpected<std::string>;
+
+// The block's decompressed bytes: grows to the largest block, never shrinks during the
+// call, and is not zero-filled (the decompressor writes every byte that is read).
+class BlockBuffer {
+  public:
+    // False when size bytes cannot be allocated.
+    bool Reserve(std::uint64_t size) {
+        if (size <= capacity_)
+            return true;
+        if (size > SIZE_MAX)
+            return false;
+        // The previous buffer goes first, so that memory never holds two blocks.
+        bytes_.reset();
+        capacity_ = 0;
+        bytes_.reset(new (std::nothrow) std::byte[static_cast<std::size_t>(size)]);
+        if (!bytes_)
+            return false;
+        capacity_ = static_cast<std::size_t>(size);
+        return true;
+    }
+    std::byte* data() { return bytes_.get(); }
+
+  private:
+    std::unique_ptr<std::byte[]> bytes_;
+    std::size_t capacity_ = 0;
+};
+
+// The file being cut from the stream: its output stream (when writing) and its hasher.
+class Extraction {
+  public:
+    Extraction(const Reader& reader, const std::filesystem::path& destination)
+        : entries_(reader.entries()), destination_(destination), write_(!destination.empty()) {
+        // Larger than the default, so that many small files cost few write calls.
+        stream_.rdbuf()->pubsetbuf(streamBuffer_.get(), kStreamBufferSize);
+    }
+
+    bool done() const { return index_ >= entries_.size(); }
+
+    // Feeds bytes of the content stream; returns how many the current file took.
+    std::expected<std::size_t, std::string> Feed(const std::byte* bytes, std::size_t available) {
+        const PackageEntry& entry = entries_[index_];
+        const std::size_t n =
+            static_cast<std::size_t>(std::min<std::uint64_t>(entry.size - consumed_, available));
+        if (write_)
+            stream_.write(reinterpret_cast<const char*>(bytes), static_cast<std::streamsize>(n));
+        hasher_->Add({bytes, n});
+        consumed_ += n;
+        if (consumed_ == entry.size) {
+            if (auto finished = FinishFile(); !finished)
+                return Failure(std::move(finished.error()));
+            if (auto opened = OpenNextFile(); !opened)
+                return Failure(std::move(opened.error()));
+        }
+        return n;
+    }
+
+    // Opens the file at the current index; files of size 0 are completed at once.
+    std::expected<void, std::string> OpenNextFile() {
+        while (index_ < entries_.size()) {
+            const PackageEntry& entry = entries_[index_];
+            if (write_) {
+                const std::filesystem::path full = destination_ / Utf8ToWide(entry.path);
+                std::error_code ignored;
+                std::filesystem::create_directories(full.parent_path(), ignored);
+                if (stream_.is_open())
+                    stream_.close();
+                stream_.clear();
+                stream_.open(full, std::ios::out | std::ios::trunc | std::ios::binary);
+                if (!stream_.is_open())
+                    return Failure("Écriture impossible : " + entry.path);
+            }
+            hasher_.reset(); // its handles go before the next ones are opened
+            hasher_.emplace();
+            consumed_ = 0;
+            if (entry.size > 0)
+                return {};
+            if (write_)
+                stream_.close(); // the empty file exists; a failure here is not reported
+            if (hasher_->Finish() != entry.sha256)
+                return Failure("Fichier altéré : " + entry.path);
+            ++index_;
+        }
+        return {};
+    }
+
+  private:
+    std::expected<void, std::string> FinishFile() {
+        const PackageEntry& entry = entries_[index_];
+        if (write_) {
+            const bool wroteAll = stream_.good();
+            stream_.close();
+            if (!wroteAll || stream_.fail())
+                return Failure("Écriture impossible : " + entry.path);
+        }
+        if (hasher_->Finish() != entry.sha256)
+            return Failure("Fichier altéré : " + entry.path);
+        ++index_;
+        return {};
+    }
+
+    static constexpr std::size_t kStreamBufferSize = 256 * 1024;
+
+    const std::vector<PackageEntry>& entries_;
+    const std::filesystem::path& destination_;
+    const bool write_;
+    std::size_t index_ = 0;
+    std::uint64_t consumed_ = 0;
+    std::unique_ptr<char[]> streamBuffer_ = std::make_unique<char[]>(kStreamBufferSize);
+    std::ofstream stream_;
+    std::optional<Sha256Hasher> hasher_;
+};
+
+} // namespace
+
+std::expected<void, std::string> Reader::Extract(const std::filesystem::path& destination,
+                                                 const ByteProgressCallback& progress) const {
+    if (!destination.empty()) {
+        std::error_code ignored;
+        std::filesystem::create_directories(destination, ignored);
+    }
+
+    const std::unique_ptr<CompressionApi> api = CompressionApi::LoadDecompressor();
+    if (!api)
+        return Failure(WithWindowsError("CreateDecompressor"));
+    DECOMPRESSOR_HANDLE raw = nullptr;
+    if (!api->createDecompressor(COMPRESS_ALGORITHM_LZMS, nullptr, &raw))
+        return Failure(WithWindowsError("CreateDecompressor"));
+    const Decompressor decompressor(raw, api->closeDecompressor);
+
+    Extraction extraction(*this, destination);
+    if (auto opened = extraction.OpenNextFile(); !opened)
+        return Failure(std::move(opened.error()));
+
+    BlockBuffer buffer;
+    std::uint64_t done = 0;
+    for (const PackageBlock& block : blocks_) {
+        if (!buffer.Reserve(block.size))
+            return Failure("Mémoire insuffisante pour décompresser un bloc de " +
+                           std::to_string(block.size) + " octets");
+        SIZE_T produced = 0;
+        if (!api->decompress(decompressor.get(), data_.data() + block.dataOffset,
+                             static_cast<SIZE_T>(block.compressedSize), buffer.data(),
+                             static_cast<SIZE_T>(block.size), &produced) ||
+            produced != block.size)
+            return Failure(WithWindowsError("Décompression"));
+
+        const std::size_t length = static_cast<std::size_t>(block.size);
+        std::size_t position = 0;
+        while (position < length && !extraction.done()) {
+            auto taken = extraction.Feed(buffer.data() + position, length - position);
+            if (!taken)
+                return Failure(std::move(taken.error()));
+            position += *taken;
+        }
+        done += block.size;
+        if (progress)
+            progress(done, totalSize_);
+    }
+    if (!extraction.done())
+        return Failure("Paquet MVPK incomplet");
+    return {};
+}
+
+} // namespace mvpk

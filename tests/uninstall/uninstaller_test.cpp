@@ -1,0 +1,196 @@
+// The real uninstaller started through the registered commands of a prepared installation:
+// the first stage's own folder wins over /D=, and the confirmation dialog's texts and answers.
+#include "tests/support/test_support.h"
+#include "tests/uninstall/uninstall_test_support.h"
+
+#include "install/registry.h"
+#include "setup/handles.h"
+#include "setup/metadata.h"
+
+#include <gtest/gtest.h>
+
+using namespace testing_support;
+using namespace uninstall_testing;
+namespace fs = std::filesystem;
+
+namespace {
+
+const auto kSetup = L"uninstall_e2e_setup.exe";
+
+// The product as the setup program itself describes it.
+ProductInfo SetupProduct() {
+    ModuleHandle module(
+        ::LoadLibraryExW((BinDir() / kSetup).c_str(), nullptr,
+                         LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
+    HRSRC found = module ? ::FindResourceW(module.get(), L"METADATA", RT_RCDATA) : nullptr;
+    if (found == nullptr)
+        return {};
+    const auto* bytes =
+        static_cast<const char*>(::LockResource(::LoadResource(module.get(), found)));
+    return LoadProductInfo(
+        ParseMetadata(std::string_view(bytes, ::SizeofResource(module.get(), found))));
+}
+
+fs::path TemporaryCopy(DWORD firstStage, const ProductInfo& info) {
+    return fs::temp_directory_path() /
+           (info.product + L"-uninstall-" + std::to_wstring(firstStage) + L".exe");
+}
+
+class Uninstaller : public ::testing::Test {
+  protected:
+    ProductInfo info = SetupProduct();
+    TempDir scratch{L"uninstaller"};
+    fs::path folder = scratch / L"Program folder";
+    fs::path dataDir = scratch / L"Data parent" / L"Data";
+    std::vector<fs::path> copies;
+
+    void SetUp() override { ASSERT_TRUE(info.hasDataDir) << "metadata missing"; }
+
+    void TearDown() override {
+        for (Scope scope : {Scope::User, Scope::Machine}) {
+            DeleteRegistration(scope, info);
+            DeleteTree(HiveFor(scope), L"Software\\LumenTest");
+        }
+        std::error_code ignored;
+        for (const auto& copy : copies)
+            fs::remove(copy, ignored);
+    }
+
+    // What an installation leaves for the uninstaller to find.
+    void Install(Scope scope) {
+        fs::create_directories(folder);
+        ASSERT_TRUE(
+            ::CopyFileW((BinDir() / kSetup).c_str(), (folder / L"Uninstall.exe").c_str(), FALSE));
+        WriteFileBytes(dataDir / L"cache" / L"downloaded.bin", "data");
+        WriteRegistration(scope, info, folder, dataDir);
+    }
+
+    std::wstring Registered(Scope scope, const wchar_t* value) {
+        return ReadRegistryString(HiveFor(scope), UninstallKeyPath(info.product), value)
+            .value_or(L"");
+    }
+
+    // Starts the registered command; remembers the temporary copy it will make.
+    std::unique_ptr<ChildProcess> Start(const std::wstring& commandLine) {
+        auto first = std::make_unique<ChildProcess>(commandLine);
+        if (first->started())
+            copies.push_back(TemporaryCopy(first->id(), info));
+        return first;
+    }
+
+    bool AllGone(Scope scope) {
+        return Eventually([&] {
+            return !fs::exists(copies.back()) && !fs::exists(folder) &&
+                   RemainingKeys(scope, info).empty();
+        });
+    }
+};
+
+TEST_F(Uninstaller, FirstStageIgnoresAGivenFolder) {
+    Install(Scope::User);
+    const fs::path elsewhere = scratch / L"Elsewhere";
+    WriteFileBytes(elsewhere / L"Uninstall.exe", "not this one");
+    auto first =
+        Start(Registered(Scope::User, L"QuietUninstallString") + L" /D=" + elsewhere.native());
+    EXPECT_EQ(first->Wait(60000), 0u);
+    EXPECT_TRUE(AllGone(Scope::User));
+    EXPECT_TRUE(fs::exists(elsewhere / L"Uninstall.exe"));
+}
+
+// The second stage: the copy in the temporary folder that the first stage started.
+UniqueHandle OpenSecondStage(const fs::path& copy) {
+    const auto id = WaitForProcessNamed(copy.filename().native());
+    if (!id)
+        return UniqueHandle();
+    return UniqueHandle(::OpenProcess(
+        SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE, FALSE, *id));
+}
+
+std::optional<DWORD> WaitForExit(HANDLE process, DWORD timeoutMs = 30000) {
+    DWORD code = 0;
+    if (::WaitForSingleObject(process, timeoutMs) != WAIT_OBJECT_0 ||
+        !::GetExitCodeProcess(process, &code))
+        return std::nullopt;
+    return code;
+}
+
+// Ends a second stage that a failed test left waiting on a window.
+struct Stopper {
+    HANDLE process;
+    ~Stopper() {
+        if (::WaitForSingleObject(process, 0) == WAIT_TIMEOUT)
+            ::TerminateProcess(process, 9999);
+    }
+};
+
+HWND WaitForCaption(HANDLE process, const std::wstring& caption) {
+    return WaitForProcessWindow(::GetProcessId(process), caption);
+}
+
+std::wstring MessageText(HWND box) {
+    wchar_t text[1024] = {};
+    ::GetDlgItemTextW(box, 0xFFFF, text, 1024);
+    return text;
+}
+
+TEST_F(Uninstaller, CancelKeepsTheInstallationAndTheCopy) {
+    Install(Scope::User);
+    auto first = Start(Registered(Scope::User, L"UninstallString"));
+    // The first stage does not wait for the user's answer.
+    EXPECT_EQ(first->Wait(30000), 0u);
+    const UniqueHandle second = OpenSecondStage(copies.back());
+    ASSERT_TRUE(second);
+    Stopper stopper{second.get()};
+
+    const std::wstring caption = L"Désinstallation de " + info.product;
+    HWND dialog = WaitForCaption(second.get(), caption);
+    ASSERT_NE(dialog, nullptr) << "no confirmation";
+    const auto texts = ChildTexts(dialog);
+    const auto has = [&](const std::wstring& text) {
+        return std::find(texts.begin(), texts.end(), text) != texts.end();
+    };
+    EXPECT_TRUE(has(L"Désinstaller " + info.product + L" ?"));
+    EXPECT_TRUE(
+        has(info.product + L" sera supprimé de cet ordinateur (" + folder.native() + L")."));
+    EXPECT_TRUE(has(L"Supprimer aussi les données téléchargées (" + dataDir.native() + L")"));
+    HWND cancel = ChildWithText(dialog, L"Annuler");
+    ASSERT_NE(cancel, nullptr);
+    ::PostMessageW(cancel, BM_CLICK, 0, 0);
+
+    EXPECT_EQ(WaitForExit(second.get()), 1223u);
+    ::Sleep(3000);
+    EXPECT_TRUE(fs::exists(folder / L"Uninstall.exe"));
+    EXPECT_EQ(RemainingKeys(Scope::User, info).size(), 4u);
+    EXPECT_TRUE(fs::exists(copies.back()));
+}
+
+TEST_F(Uninstaller, ConfirmedWithDataRemovesAndReports) {
+    Install(Scope::User);
+    auto first = Start(Registered(Scope::User, L"UninstallString"));
+    EXPECT_EQ(first->Wait(30000), 0u);
+    const UniqueHandle second = OpenSecondStage(copies.back());
+    ASSERT_TRUE(second);
+    Stopper stopper{second.get()};
+
+    const std::wstring caption = L"Désinstallation de " + info.product;
+    HWND dialog = WaitForCaption(second.get(), caption);
+    ASSERT_NE(dialog, nullptr);
+    HWND check = ChildWithText(dialog, L"Supprimer aussi les données téléchargées (" +
+                                           dataDir.native() + L")");
+    HWND confirm = ChildWithText(dialog, L"Désinstaller");
+    ASSERT_NE(check, nullptr);
+    ASSERT_NE(confirm, nullptr);
+    ::SendMessageW(check, BM_CLICK, 0, 0);
+    ::PostMessageW(confirm, BM_CLICK, 0, 0);
+    ASSERT_TRUE(WaitForWindowGone(dialog));
+
+    HWND box = WaitForCaption(second.get(), caption);
+    ASSERT_NE(box, nullptr) << "no outcome message";
+    EXPECT_EQ(MessageText(box), info.product + L" a été désinstallé.");
+    ::PostMessageW(box, WM_COMMAND, IDOK, 0);
+    EXPECT_EQ(WaitForExit(second.get()), 0u);
+    EXPECT_FALSE(fs::exists(dataDir));
+    EXPECT_TRUE(AllGone(Scope::User));
+}
+
+} // namespace

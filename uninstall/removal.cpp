@@ -1,0 +1,168 @@
+#include "uninstall/removal.h"
+
+#include "install/install.h"
+#include "install/installed_files.h"
+#include "install/registry.h"
+#include "install/running_instance.h"
+#include "install/shortcut.h"
+#include "setup/handles.h"
+#include "setup/paths.h"
+
+#include <shlobj.h>
+
+#include <cwctype>
+#include <system_error>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A path that came out relative (a known folder that could not be resolved, an empty
+// record) would name something below whatever the current folder happens to be.
+bool IsRemovable(const fs::path& path) {
+    return path.is_absolute();
+}
+
+void RemoveIfEmpty(const fs::path& folder) {
+    std::error_code ignored;
+    if (fs::is_empty(folder, ignored))
+        fs::remove(folder, ignored);
+}
+
+// A path ending in a separator names its parent key: with an empty product name the tree
+// would be every program's uninstall entry.
+void DeleteKeyTree(HKEY hive, const std::wstring& subKey) {
+    if (subKey.empty() || IsPathSeparator(subKey.back()))
+        return;
+    ::RegDeleteTreeW(hive, subKey.c_str());
+    ::RegDeleteKeyW(hive, subKey.c_str());
+}
+
+bool EqualsIgnoringCase(std::wstring_view a, std::wstring_view b) {
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (std::towlower(a[i]) != std::towlower(b[i]))
+            return false;
+    return true;
+}
+
+void DeleteValue(HKEY hive, const std::wstring& subKey, const wchar_t* name) {
+    KeyHandle key;
+    if (::RegOpenKeyExW(hive, subKey.c_str(), 0, KEY_SET_VALUE, key.put()) == ERROR_SUCCESS)
+        ::RegDeleteValueW(key.get(), name);
+}
+
+// The application key, then each parent up to but not including "Software".
+void DeleteApplicationKeys(HKEY hive, std::wstring key) {
+    while (!key.empty() && !EqualsIgnoringCase(key, L"Software")) {
+        DeleteKeyIfEmpty(hive, key);
+        const size_t cut = key.rfind(L'\\');
+        key.resize(cut == std::wstring::npos ? 0 : cut);
+    }
+}
+
+void DeleteFileTypes(HKEY hive, const ProductInfo& info) {
+    for (const FileType& type : info.fileTypes) {
+        const std::wstring progId = MakeProgId(info.product, type.extension);
+        const std::wstring extensionKey = L"Software\\Classes\\" + type.extension;
+        const std::wstring openWith = extensionKey + L"\\OpenWithProgids";
+
+        DeleteKeyTree(hive, L"Software\\Classes\\" + progId);
+        DeleteValue(hive, openWith, progId.c_str());
+        DeleteKeyIfEmpty(hive, openWith);
+        // The extension may since have been taken over by another program.
+        if (ReadRegistryString(hive, extensionKey, nullptr) == progId)
+            DeleteValue(hive, extensionKey, nullptr);
+        DeleteKeyIfEmpty(hive, extensionKey);
+    }
+    if (!info.fileTypes.empty())
+        ::SHChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_IDLIST, nullptr, nullptr);
+}
+
+// A plain removal that failed because the folder still has content. Windows reports
+// ERROR_DIR_NOT_EMPTY; Wine reports access denied or no error at all for the same folder,
+// so a folder that is still there with entries in it counts as well.
+bool FailedAsNotEmpty(const fs::path& folder, const std::error_code& removal) {
+    if ((removal.category() == std::system_category() && removal.value() == ERROR_DIR_NOT_EMPTY) ||
+        removal == std::errc::directory_not_empty)
+        return true;
+    std::error_code error;
+    return fs::is_directory(folder, error) && !fs::is_empty(folder, error) && !error;
+}
+
+void RemoveDataDirectory(const fs::path& dataDir) {
+    if (!IsRemovable(dataDir))
+        return;
+    std::error_code error;
+    fs::remove(dataDir, error);
+    // Only a folder that still has content is removed recursively; a folder that is missing
+    // or cannot be removed for another reason is left as it is.
+    if (FailedAsNotEmpty(dataDir, error))
+        fs::remove_all(dataDir, error);
+    RemoveIfEmpty(dataDir.parent_path());
+}
+
+std::expected<void, std::wstring> UninstallSteps(const ProductInfo& info, Scope scope,
+                                                 const fs::path& installDir, bool removeData) {
+    if (!FindRunningInstance(info, installDir).empty())
+        return std::unexpected(RunningInstanceMessage(info));
+
+    const HKEY hive = HiveFor(scope);
+    fs::path dataDir;
+    if (info.hasDataDir)
+        dataDir = RecordedDataDirectory(info, scope);
+
+    if (IsRemovable(installDir)) {
+        RemoveListedFiles(installDir, ReadInstalledFilesList(installDir));
+        RemoveIfEmpty(installDir);
+    }
+
+    if (const fs::path shortcut = ShortcutPath(info, scope); IsRemovable(shortcut)) {
+        std::error_code ignored;
+        fs::remove(shortcut, ignored);
+    }
+
+    DeleteKeyTree(hive, UninstallKeyPath(info.product));
+    DeleteKeyTree(hive, info.registryKey + L"\\Install");
+    DeleteApplicationKeys(hive, info.registryKey);
+    DeleteFileTypes(hive, info);
+
+    if (removeData && info.hasDataDir)
+        RemoveDataDirectory(dataDir);
+    return {};
+}
+
+} // namespace
+
+fs::path RecordedDataDirectory(const ProductInfo& info, Scope scope) {
+    if (auto recorded =
+            ReadRegistryString(HiveFor(scope), info.registryKey + L"\\Install", L"DataDir"))
+        return fs::path(std::move(*recorded));
+    return DataDirectory(info.product, scope);
+}
+
+void DeleteKeyIfEmpty(HKEY hive, const std::wstring& subKey) {
+    DWORD subKeys = 0;
+    DWORD values = 0;
+    {
+        KeyHandle key;
+        if (::RegOpenKeyExW(hive, subKey.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS)
+            return;
+        ::RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr,
+                           &values, nullptr, nullptr, nullptr, nullptr);
+    }
+    if (subKeys == 0 && values == 0)
+        ::RegDeleteKeyW(hive, subKey.c_str());
+}
+
+std::expected<void, std::wstring> Uninstall(const ProductInfo& info, Scope scope,
+                                            const fs::path& installDir, bool removeData) {
+    // A folder that cannot be made canonical leaves the running check by exception; here it
+    // becomes the failure, as nothing has been touched yet.
+    try {
+        return UninstallSteps(info, scope, installDir, removeData);
+    } catch (...) {
+        return std::unexpected(CurrentExceptionText());
+    }
+}

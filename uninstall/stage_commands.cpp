@@ -1,0 +1,33 @@
+#include "uninstall/stage_commands.h"
+
+#include "setup/format.h"
+#include "setup/paths.h"
+
+std::wstring TemporaryCopyName(const std::wstring& product, DWORD processId) {
+    return txt::format(L"{}-uninstall-{}.exe", product, processId);
+}
+
+SetupOptions SecondStageOptions(const SetupOptions& options,
+                                const std::filesystem::path& installDir) {
+    SetupOptions second = options;
+    second.elevated = false;
+    second.fromTemp = true;
+    second.installDir = installDir.native();
+    return second;
+}
+
+std::wstring SecondStageCommandLine(const std::filesystem::path& copyPath,
+                                    const SetupOptions& secondStage) {
+    return L"\"" + copyPath.native() + L"\"" + BuildCommandLine(secondStage);
+}
+
+std::wstring CleanupCommand(const std::filesystem::path& ownPath,
+                            const std::filesystem::path& installDir, bool removed) {
+    std::wstring command =
+        L"cmd.exe /C ping 127.0.0.1 -n 3 > nul & del /F /Q \"" + ownPath.native() + L"\"";
+    if (removed) {
+        command += L" & del /F /Q \"" + JoinPath(installDir, L"Uninstall.exe").native() + L"\"";
+        command += L" & rmdir \"" + installDir.native() + L"\"";
+    }
+    return command;
+}

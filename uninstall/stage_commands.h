@@ -1,0 +1,26 @@
+// The names and command lines that tie the uninstaller's processes together. Pure text.
+#pragma once
+
+#include "setup/command_line.h"
+
+#include <windows.h>
+
+#include <filesystem>
+#include <string>
+
+// "<product>-uninstall-<process id>.exe": the copy in the temporary folder.
+std::wstring TemporaryCopyName(const std::wstring& product, DWORD processId);
+
+// The first stage's switches for the second stage: not elevated, from the temporary folder,
+// and the folder of the running "Uninstall.exe" in place of any /D= it was given.
+SetupOptions SecondStageOptions(const SetupOptions& options,
+                                const std::filesystem::path& installDir);
+
+// The quoted copy path followed by the switches.
+std::wstring SecondStageCommandLine(const std::filesystem::path& copyPath,
+                                    const SetupOptions& secondStage);
+
+// cmd.exe waits about two seconds for the second stage to end, then deletes its file; after a
+// successful removal also "Uninstall.exe" and the install folder when it is empty.
+std::wstring CleanupCommand(const std::filesystem::path& ownPath,
+                            const std::filesystem::path& installDir, bool removed);
