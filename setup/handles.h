@@ -185,3 +185,30 @@ class ComApartment {
   private:
     bool initialized_;
 };
+
+// GDI objects (bitmaps, pens, brushes) from the Create* calls.
+struct GdiObjectTraits {
+    using Raw = HGDIOBJ;
+    static Raw Empty() { return nullptr; }
+    static bool IsValid(Raw o) { return o != nullptr; }
+    static void Release(Raw o) { ::DeleteObject(o); }
+};
+using GdiObject = UniqueResource<GdiObjectTraits>;
+
+// A memory device context from CreateCompatibleDC.
+struct MemoryDcTraits {
+    using Raw = HDC;
+    static Raw Empty() { return nullptr; }
+    static bool IsValid(Raw dc) { return dc != nullptr; }
+    static void Release(Raw dc) { ::DeleteDC(dc); }
+};
+using MemoryDc = UniqueResource<MemoryDcTraits>;
+
+// The whole screen's device context, from GetDC with no window.
+struct ScreenDcTraits {
+    using Raw = HDC;
+    static Raw Empty() { return nullptr; }
+    static bool IsValid(Raw dc) { return dc != nullptr; }
+    static void Release(Raw dc) { ::ReleaseDC(nullptr, dc); }
+};
+using ScreenDc = UniqueResource<ScreenDcTraits>;

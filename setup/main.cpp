@@ -13,6 +13,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <optional>
 #include <string_view>
 
 namespace {
@@ -49,7 +50,11 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     if (options.silent)
         return RunSilentInstall(*reader, info, options);
 
-    ComApartment apartment;
+    // The apartment ends before the window is destroyed; destroying the window joins its
+    // worker, which keeps an apartment of its own.
+    auto apartment = std::make_optional<ComApartment>();
     SetupWindow window(&*reader, info, options);
-    return window.Run(instance);
+    const int result = window.Run(instance);
+    apartment.reset();
+    return result;
 }
