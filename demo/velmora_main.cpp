@@ -12,7 +12,8 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         HDC dc = ::BeginPaint(window, &paint);
         RECT area;
         ::GetClientRect(window, &area);
-        ::DrawTextW(dc, L"Velmora\nversion 3.0.0", -1, &area, DT_CENTER | DT_VCENTER | DT_WORDBREAK);
+        ::DrawTextW(dc, L"Velmora\nversion 3.0.0", -1, &area,
+                    DT_CENTER | DT_VCENTER | DT_WORDBREAK);
         ::EndPaint(window, &paint);
         return 0;
     }

@@ -44,16 +44,16 @@ TEST(EmbeddedPayload, PackedAtBuildTimeFromTheFolder) {
     EXPECT_GT(reader->blocks().size(), 1u); // BLOCK_SIZE 16
     // The package's metadata block is the METADATA resource, byte for byte.
     EXPECT_EQ(package.substr(32, metadata.size()), metadata);
-    const auto length = static_cast<std::uint8_t>(package[24]) |
-                        static_cast<std::uint8_t>(package[25]) << 8;
+    const auto length =
+        static_cast<std::uint8_t>(package[24]) | static_cast<std::uint8_t>(package[25]) << 8;
     EXPECT_EQ(length, metadata.size());
 
     TempDir dir;
     ASSERT_TRUE(reader->Extract(dir.path(), {}));
     const fs::path source = fs::path(PAYLOAD_SOURCE_DIR);
     for (const char* file : {"bin/velmora.txt", "docs/empty.txt", "docs/readme.txt"})
-        EXPECT_EQ(ReadFileBytes(dir.path() / file), ReadFileBytes(L"Z:" + source.wstring() + L"/" +
-                                                                  fs::path(file).wstring()))
+        EXPECT_EQ(ReadFileBytes(dir.path() / file),
+                  ReadFileBytes(L"Z:" + source.wstring() + L"/" + fs::path(file).wstring()))
             << file;
 }
 

@@ -270,7 +270,10 @@ TEST(Extract, CreatesTheDestinationAndNestedFolders) {
 
 TEST(Extract, NonAsciiPathsAreConvertedFromUtf8) {
     TempDir dir;
-    const Layout layout = MakeLayout({{"donn\xc3\xa9" "es\\\xc3\xa9t\xc3\xa9.txt", "ete"}}, {});
+    const Layout layout = MakeLayout({{"donn\xc3\xa9"
+                                       "es\\\xc3\xa9t\xc3\xa9.txt",
+                                       "ete"}},
+                                     {});
     const Extracted out = Extract(layout.Bytes(), dir.path());
     ASSERT_TRUE(out.result) << out.result.error();
     EXPECT_EQ(ReadFileBytes(dir.path() / L"donn\u00e9es" / L"\u00e9t\u00e9.txt"), "ete");

@@ -45,8 +45,7 @@ ToolRun RunMvpk(const std::wstring& arguments, const std::wstring& extraEnvironm
         std::wstring environment;
         if (!extraEnvironment.empty()) {
             const wchar_t* block = ::GetEnvironmentStringsW();
-            const std::wstring name =
-                extraEnvironment.substr(0, extraEnvironment.find(L'=') + 1);
+            const std::wstring name = extraEnvironment.substr(0, extraEnvironment.find(L'=') + 1);
             for (const wchar_t* p = block; *p != 0; p += wcslen(p) + 1)
                 if (_wcsnicmp(p, name.c_str(), name.size()) != 0) // replaced, not doubled
                     environment.append(p).push_back(L'\0');
@@ -61,10 +60,9 @@ ToolRun RunMvpk(const std::wstring& arguments, const std::wstring& extraEnvironm
         startup.hStdError = err.get();
         std::wstring line = Quoted(BinDir() / L"mvpk.exe") + L" " + arguments;
         PROCESS_INFORMATION info{};
-        if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE,
-                              CREATE_UNICODE_ENVIRONMENT,
-                              environment.empty() ? nullptr : environment.data(), nullptr,
-                              &startup, &info))
+        if (!::CreateProcessW(
+                nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
+                environment.empty() ? nullptr : environment.data(), nullptr, &startup, &info))
             return run;
         UniqueHandle process(info.hProcess), thread(info.hThread);
         if (::WaitForSingleObject(process.get(), 120000) == WAIT_OBJECT_0) {
@@ -116,8 +114,9 @@ TEST(MvpkTool, PackThenExtractGivesTheSameBytes) {
     TempDir dir;
     MakeSampleFolder(dir / L"src");
     WriteFileBytes(dir / L"meta.txt", "product=Velmora\nversion=1.0\n");
-    const ToolRun pack = RunMvpk(L"pack " + Quoted(dir / L"src") + L" " + Quoted(dir / L"meta.txt") +
-                             L" " + Quoted(dir / L"p.mvpk") + L" --block-size 65536");
+    const ToolRun pack =
+        RunMvpk(L"pack " + Quoted(dir / L"src") + L" " + Quoted(dir / L"meta.txt") + L" " +
+                Quoted(dir / L"p.mvpk") + L" --block-size 65536");
     ASSERT_EQ(pack.exitCode, 0u) << pack.err;
     EXPECT_NE(pack.out.find("8 fichiers, 270067 octets, 5 blocs, paquet de "), std::string::npos)
         << pack.out;
@@ -166,7 +165,7 @@ TEST(MvpkTool, DefaultBlockSizeAndEmptyFolder) {
 
     fs::create_directories(dir / L"nothing");
     const ToolRun pack = RunMvpk(L"pack " + Quoted(dir / L"nothing") + L" " +
-                             Quoted(dir / L"meta.txt") + L" " + Quoted(dir / L"e.mvpk"));
+                                 Quoted(dir / L"meta.txt") + L" " + Quoted(dir / L"e.mvpk"));
     ASSERT_EQ(pack.exitCode, 0u) << pack.err;
     EXPECT_EQ(ReadFileBytes(dir / L"e.mvpk").size(), 32u);
     EXPECT_EQ(RunMvpk(L"verify " + Quoted(dir / L"e.mvpk")).exitCode, 0u);
@@ -194,11 +193,11 @@ TEST(MvpkTool, PackRefusesAnUnreadableFile) {
     WriteFileBytes(dir / L"src" / L"locked", "held");
     WriteFileBytes(dir / L"meta.txt", "");
     // Held open without sharing, the file cannot be read by the tool.
-    UniqueHandle holder(::CreateFileW((dir / L"src" / L"locked").c_str(), GENERIC_READ, 0,
-                                      nullptr, OPEN_EXISTING, 0, nullptr));
+    UniqueHandle holder(::CreateFileW((dir / L"src" / L"locked").c_str(), GENERIC_READ, 0, nullptr,
+                                      OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(holder);
-    const ToolRun pack = RunMvpk(L"pack " + Quoted(dir / L"src") + L" " + Quoted(dir / L"meta.txt") +
-                             L" " + Quoted(dir / L"p.mvpk"));
+    const ToolRun pack = RunMvpk(L"pack " + Quoted(dir / L"src") + L" " +
+                                 Quoted(dir / L"meta.txt") + L" " + Quoted(dir / L"p.mvpk"));
     EXPECT_EQ(pack.exitCode, 1u);
     EXPECT_TRUE(pack.err.starts_with("Lecture impossible : ")) << pack.err;
     EXPECT_NE(pack.err.find("locked"), std::string::npos);
@@ -209,12 +208,12 @@ TEST(MvpkTool, PackRefusesAMissingFolderOrMetadata) {
     TempDir dir;
     WriteFileBytes(dir / L"meta.txt", "");
     const ToolRun noFolder = RunMvpk(L"pack " + Quoted(dir / L"absent") + L" " +
-                                 Quoted(dir / L"meta.txt") + L" " + Quoted(dir / L"p.mvpk"));
+                                     Quoted(dir / L"meta.txt") + L" " + Quoted(dir / L"p.mvpk"));
     EXPECT_EQ(noFolder.exitCode, 1u);
     EXPECT_TRUE(noFolder.err.starts_with("Dossier illisible : ")) << noFolder.err;
     fs::create_directories(dir / L"src");
     const ToolRun noMeta = RunMvpk(L"pack " + Quoted(dir / L"src") + L" " + Quoted(dir / L"none") +
-                               L" " + Quoted(dir / L"p.mvpk"));
+                                   L" " + Quoted(dir / L"p.mvpk"));
     EXPECT_EQ(noMeta.exitCode, 1u);
     EXPECT_TRUE(noMeta.err.starts_with("Lecture impossible : ")) << noMeta.err;
 }

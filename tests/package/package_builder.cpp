@@ -87,7 +87,7 @@ Layout MakeLayout(const std::vector<SourceFile>& files, std::vector<std::uint64_
     layout.totalSize = stream.size();
     std::size_t position = 0;
     for (std::size_t i = 0; position < stream.size(); ++i) {
-        const std::uint64_t wanted = blockSizes.empty() ? stream.size()
+        const std::uint64_t wanted = blockSizes.empty()      ? stream.size()
                                      : i < blockSizes.size() ? blockSizes[i]
                                                              : blockSizes.back();
         const std::string_view piece =

@@ -87,8 +87,7 @@ TEST(ReaderOpen, UnsupportedVersionComesBeforeEveryOtherCheck) {
     layout.version = 0;
     EXPECT_EQ(OpenError(layout.Bytes()), "Version de paquet MVPK non prise en charge : 0");
     layout.version = 0xFFFFFFFFu; // unsigned, no sign
-    EXPECT_EQ(OpenError(layout.Bytes()),
-              "Version de paquet MVPK non prise en charge : 4294967295");
+    EXPECT_EQ(OpenError(layout.Bytes()), "Version de paquet MVPK non prise en charge : 4294967295");
     layout.version = 0x100; // little-endian: byte 5 is 1
     EXPECT_EQ(OpenError(layout.Bytes()), "Version de paquet MVPK non prise en charge : 256");
 }
@@ -143,7 +142,8 @@ TEST(ReaderOpen, UnsafePathIsRefusedWithItsStoredBytes) {
     EXPECT_EQ(OpenError(layout.Bytes()), "Chemin refusé dans le paquet : C:\\Windows\\b.bin");
     // Invalid UTF-8 is reported as stored.
     layout.files[1].path = "\xff\\..";
-    EXPECT_EQ(OpenError(layout.Bytes()), std::string("Chemin refusé dans le paquet : ") + "\xff\\..");
+    EXPECT_EQ(OpenError(layout.Bytes()),
+              std::string("Chemin refusé dans le paquet : ") + "\xff\\..");
     layout.files[1].path = "";
     EXPECT_EQ(OpenError(layout.Bytes()), "Chemin refusé dans le paquet : ");
 }
@@ -215,8 +215,8 @@ TEST(ReaderOpen, BlockTableCut) {
 
 TEST(ReaderOpen, BlockSizesDifferentFromTheTotal) {
     // Total 100, files summing to 100, blocks summing to 99.
-    Layout layout = MakeLayout({{"a", std::string(60, 'a')}, {"b", std::string(40, 'b')}},
-                               {50}, StoreAsIs);
+    Layout layout =
+        MakeLayout({{"a", std::string(60, 'a')}, {"b", std::string(40, 'b')}}, {50}, StoreAsIs);
     layout.blocks[1].size = 49;
     EXPECT_EQ(OpenError(layout.Bytes()), "Paquet MVPK incohérent (blocs)");
     layout.blocks[1].size = 51;
@@ -258,18 +258,39 @@ TEST(ReaderOpen, BlocksMayHoldNoCompressedBytesWhenTheyFit) {
 }
 
 TEST(IsSafePackagePath, Accepted) {
-    for (const char* path : {"a", "a.txt", "dir\\file", "dir/file", "a\\b/c", "a..b", "...",
-                             "trailing.", "trailing ", "CON", "nul.txt", "\xc3\xa9t\xc3\xa9",
-                             "\xff\xfe", ".hidden", "..x", "x.."}) {
+    for (const char* path :
+         {"a", "a.txt", "dir\\file", "dir/file", "a\\b/c", "a..b", "...", "trailing.", "trailing ",
+          "CON", "nul.txt", "\xc3\xa9t\xc3\xa9", "\xff\xfe", ".hidden", "..x", "x.."}) {
         SCOPED_TRACE(path);
         EXPECT_TRUE(mvpk::IsSafePackagePath(path));
     }
 }
 
 TEST(IsSafePackagePath, Refused) {
-    for (const char* path : {"", "a\\\\b", "a//b", "a\\/b", "a\\", "a/", "\\a", "/a", "\\\\server\\share",
-                             "C:\\a", "C:a", "a:b", "file.txt:stream", ":", ".", "..", "a\\.",
-                             "a\\..", ".\\a", "..\\a", "a\\..\\b", "a/./b", "\\", "/"}) {
+    for (const char* path : {"",
+                             "a\\\\b",
+                             "a//b",
+                             "a\\/b",
+                             "a\\",
+                             "a/",
+                             "\\a",
+                             "/a",
+                             "\\\\server\\share",
+                             "C:\\a",
+                             "C:a",
+                             "a:b",
+                             "file.txt:stream",
+                             ":",
+                             ".",
+                             "..",
+                             "a\\.",
+                             "a\\..",
+                             ".\\a",
+                             "..\\a",
+                             "a\\..\\b",
+                             "a/./b",
+                             "\\",
+                             "/"}) {
         SCOPED_TRACE(path);
         EXPECT_FALSE(mvpk::IsSafePackagePath(path));
     }

@@ -39,8 +39,8 @@ class Standin : public ::testing::Test {
         api->compress(compressor, data.data(), data.size(), nullptr, 0, &needed);
         std::string out(needed, '\0');
         SIZE_T produced = 0;
-        EXPECT_TRUE(api->compress(compressor, data.data(), data.size(), out.data(), out.size(),
-                                  &produced));
+        EXPECT_TRUE(
+            api->compress(compressor, data.data(), data.size(), out.data(), out.size(), &produced));
         out.resize(produced);
         return out;
     }
@@ -86,8 +86,8 @@ TEST_F(Standin, CompressQueriesTheSizeLikeTheBufferCompressor) {
     EXPECT_EQ(needed, 1016u);
     std::string small(100, '\0');
     needed = 0;
-    EXPECT_FALSE(api->compress(compressor, data.data(), data.size(), small.data(), small.size(),
-                               &needed));
+    EXPECT_FALSE(
+        api->compress(compressor, data.data(), data.size(), small.data(), small.size(), &needed));
     EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
     EXPECT_EQ(needed, 1016u);
 }

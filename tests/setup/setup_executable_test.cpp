@@ -1,4 +1,5 @@
 // The built setup program as a file and as a process.
+#include "tests/support/system_probe.h"
 #include "tests/support/test_support.h"
 
 #include "setup/handles.h"
@@ -104,11 +105,17 @@ TEST(SetupExecutable, InteractiveRunWithoutPackageExplainsAndFails) {
     EXPECT_EQ(setup.Wait(30000), 1603u);
 }
 
-TEST(SetupExecutable, UninstallSwitchNeverInstalls) {
-    // With /UNINSTALL the package is not even looked at, /S or not.
-    const auto code = RunProcess(Quoted(BinDir() / kSetup) + L" /S /UNINSTALL /CURRENTUSER", 60000);
+TEST(SetupExecutable, UninstallSwitchWinsAndNeverLooksAtThePackage) {
+    // A program without a package would stop as damaged on any installing path; with
+    // /UNINSTALL it uninstalls a product that is not there, which succeeds.
+    TempDir temp(L"uninstall switch");
+    std::filesystem::copy_file(BinDir() / kSetupNoPayload, temp / L"Uninstall.exe");
+    const auto code =
+        RunProcess(Quoted(temp / L"Uninstall.exe") + L" /S /UNINSTALL /CURRENTUSER", 60000);
     ASSERT_TRUE(code);
-    EXPECT_NE(*code, 0u);
+    EXPECT_EQ(*code, 0u);
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\"
+                                              L"Uninstall\\Testprodukt Fondation"));
 }
 
 } // namespace

@@ -8,6 +8,8 @@
 #include "install/shortcut.h"
 #include "setup/text.h"
 
+#include <map>
+#include <memory>
 #include <span>
 
 namespace uninstall_testing {
@@ -43,6 +45,15 @@ TestProductPackage::InstallTo(Scope scope, const std::filesystem::path& folder) 
     if (!reader_)
         return std::unexpected(L"package: " + Utf8ToWide(reader_.error()));
     return Install(*reader_, info_, scope, folder, [](double, const std::wstring&) {});
+}
+
+const TestProductPackage& LoadedPackage(const std::wstring& setupTarget) {
+    // Held by pointer: the package's reader refers to its bytes, so it must never move.
+    static std::map<std::wstring, std::unique_ptr<TestProductPackage>> loaded;
+    auto& package = loaded[setupTarget];
+    if (!package)
+        package = std::make_unique<TestProductPackage>(setupTarget);
+    return *package;
 }
 
 void RemoveEverything(const ProductInfo& info, const std::filesystem::path& folder) {

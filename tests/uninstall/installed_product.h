@@ -31,6 +31,9 @@ class TestProductPackage {
     std::expected<mvpk::Reader, std::string> reader_;
 };
 
+// The package of that setup program, read once per test program.
+const TestProductPackage& LoadedPackage(const std::wstring& setupTarget);
+
 // Every file a test installation can leave outside its install folder, and its keys.
 void RemoveEverything(const ProductInfo& info, const std::filesystem::path& folder);
 

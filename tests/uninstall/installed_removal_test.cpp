@@ -17,15 +17,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const TestProductPackage& Package() {
-    static const TestProductPackage package(L"uninstall_engine_setup");
-    return package;
-}
-
 class InstalledRemoval : public ::testing::Test {
   protected:
     ComApartment apartment;
-    const ProductInfo& info = Package().info();
+    const TestProductPackage& package = LoadedPackage(L"uninstall_engine_setup");
+    const ProductInfo& info = package.info();
     TempDir scratch{L"installed-removal"};
     fs::path folder = scratch / L"Orvalis";
     fs::path machineFolder = scratch / L"Orvalis machine";
@@ -40,11 +36,11 @@ class InstalledRemoval : public ::testing::Test {
     }
 
     void InstallAt(Scope scope, const fs::path& where) {
-        const auto installed = Package().InstallTo(scope, where);
+        const auto installed = package.InstallTo(scope, where);
         ASSERT_TRUE(installed) << WideToUtf8(installed.error());
         ASSERT_TRUE(fs::exists(where / L"Uninstall.files"));
         ASSERT_TRUE(fs::exists(ShortcutPath(info, scope)));
-        ASSERT_EQ(RemainingKeys(scope, info).size(), 2 + 2 * info.fileTypes.size());
+        ASSERT_EQ(RemainingKeys(scope, info).size(), RegistrationKeyCount(info));
     }
 };
 
@@ -98,7 +94,7 @@ TEST_F(InstalledRemoval, OtherScopeIsUntouched) {
     EXPECT_TRUE(fs::exists(machineFolder / L"Uninstall.files"));
     EXPECT_TRUE(fs::exists(ShortcutPath(info, Scope::Machine)));
     EXPECT_TRUE(fs::exists(DataDirectory(info.product, Scope::Machine)));
-    EXPECT_EQ(RemainingKeys(Scope::Machine, info).size(), 2 + 2 * info.fileTypes.size());
+    EXPECT_EQ(RemainingKeys(Scope::Machine, info).size(), RegistrationKeyCount(info));
 }
 
 TEST_F(InstalledRemoval, ExtensionTakenOverByAnotherProgramKeepsIt) {
@@ -136,7 +132,7 @@ TEST_F(InstalledRemoval, RunningProductBlocksEverything) {
         EXPECT_TRUE(fs::exists(folder / L"readme.txt"));
         EXPECT_TRUE(fs::exists(ShortcutPath(info, Scope::User)));
         EXPECT_TRUE(fs::exists(DataDirectory(info.product, Scope::User)));
-        EXPECT_EQ(RemainingKeys(Scope::User, info).size(), 2 + 2 * info.fileTypes.size());
+        EXPECT_EQ(RemainingKeys(Scope::User, info).size(), RegistrationKeyCount(info));
         running.Terminate();
     }
     EXPECT_TRUE(Uninstall(info, Scope::User, folder, false));

@@ -80,6 +80,14 @@ void DeleteRegistration(Scope scope, const ProductInfo& info) {
     }
 }
 
+std::size_t RegistrationKeyCount(const ProductInfo& info) {
+    return 2 + 2 * info.fileTypes.size();
+}
+
+std::wstring Registered(Scope scope, const ProductInfo& info, const wchar_t* value) {
+    return ReadRegistryString(HiveFor(scope), UninstallKeyPath(info.product), value).value_or(L"");
+}
+
 std::vector<DWORD> ProcessesNamed(const std::wstring& name) {
     std::vector<DWORD> ids;
     UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
@@ -105,6 +113,49 @@ std::optional<DWORD> WaitForProcessNamed(const std::wstring& name, DWORD timeout
         },
         timeoutMs);
     return found;
+}
+
+FirstStages::~FirstStages() {
+    std::error_code ignored;
+    for (const auto& copy : copies_)
+        std::filesystem::remove(copy, ignored);
+}
+
+std::unique_ptr<testing_support::ChildProcess> FirstStages::Start(const std::wstring& commandLine) {
+    auto first = std::make_unique<testing_support::ChildProcess>(commandLine);
+    if (first->started())
+        copies_.push_back(std::filesystem::temp_directory_path() /
+                          (product_ + L"-uninstall-" + std::to_wstring(first->id()) + L".exe"));
+    return first;
+}
+
+SecondStage::SecondStage(const std::filesystem::path& copy) {
+    if (const auto id = WaitForProcessNamed(copy.filename().native()))
+        process_.reset(::OpenProcess(
+            SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE, FALSE, *id));
+}
+
+SecondStage::~SecondStage() {
+    if (process_ && ::WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT)
+        ::TerminateProcess(process_.get(), 9999);
+}
+
+std::optional<DWORD> SecondStage::WaitForExit(DWORD timeoutMs) {
+    DWORD code = 0;
+    if (::WaitForSingleObject(process_.get(), timeoutMs) != WAIT_OBJECT_0 ||
+        !::GetExitCodeProcess(process_.get(), &code))
+        return std::nullopt;
+    return code;
+}
+
+HWND SecondStage::WaitForWindow(const std::wstring& caption) const {
+    return testing_support::WaitForProcessWindow(::GetProcessId(process_.get()), caption);
+}
+
+std::wstring MessageText(HWND box) {
+    wchar_t text[1024] = {};
+    ::GetDlgItemTextW(box, 0xFFFF, text, 1024);
+    return text;
 }
 
 namespace {

@@ -31,29 +31,25 @@ ProductInfo SetupProduct() {
         ParseMetadata(std::string_view(bytes, ::SizeofResource(module.get(), found))));
 }
 
-fs::path TemporaryCopy(DWORD firstStage, const ProductInfo& info) {
-    return fs::temp_directory_path() /
-           (info.product + L"-uninstall-" + std::to_wstring(firstStage) + L".exe");
-}
-
 class Uninstaller : public ::testing::Test {
   protected:
     ProductInfo info = SetupProduct();
     TempDir scratch{L"uninstaller"};
     fs::path folder = scratch / L"Program folder";
     fs::path dataDir = scratch / L"Data parent" / L"Data";
-    std::vector<fs::path> copies;
+    FirstStages firstStages{info.product};
+    const std::wstring caption = L"Désinstallation de " + info.product;
+    std::unique_ptr<SecondStage> second;
+    HWND dialog = nullptr;
 
     void SetUp() override { ASSERT_TRUE(info.hasDataDir) << "metadata missing"; }
 
     void TearDown() override {
+        second.reset();
         for (Scope scope : {Scope::User, Scope::Machine}) {
             DeleteRegistration(scope, info);
             DeleteTree(HiveFor(scope), L"Software\\LumenTest");
         }
-        std::error_code ignored;
-        for (const auto& copy : copies)
-            fs::remove(copy, ignored);
     }
 
     // What an installation leaves for the uninstaller to find.
@@ -65,22 +61,21 @@ class Uninstaller : public ::testing::Test {
         WriteRegistration(scope, info, folder, dataDir);
     }
 
-    std::wstring Registered(Scope scope, const wchar_t* value) {
-        return ReadRegistryString(HiveFor(scope), UninstallKeyPath(info.product), value)
-            .value_or(L"");
-    }
-
-    // Starts the registered command; remembers the temporary copy it will make.
-    std::unique_ptr<ChildProcess> Start(const std::wstring& commandLine) {
-        auto first = std::make_unique<ChildProcess>(commandLine);
-        if (first->started())
-            copies.push_back(TemporaryCopy(first->id(), info));
-        return first;
+    // Installs for the user, starts the registered command and waits for the confirmation.
+    void OpenTheDialog() {
+        Install(Scope::User);
+        auto first = firstStages.Start(Registered(Scope::User, info, L"UninstallString"));
+        // The first stage does not wait for the user's answer.
+        EXPECT_EQ(first->Wait(30000), 0u);
+        second = std::make_unique<SecondStage>(firstStages.LastCopy());
+        ASSERT_TRUE(*second);
+        dialog = second->WaitForWindow(caption);
+        ASSERT_NE(dialog, nullptr) << "no confirmation";
     }
 
     bool AllGone(Scope scope) {
         return Eventually([&] {
-            return !fs::exists(copies.back()) && !fs::exists(folder) &&
+            return !fs::exists(firstStages.LastCopy()) && !fs::exists(folder) &&
                    RemainingKeys(scope, info).empty();
         });
     }
@@ -90,61 +85,15 @@ TEST_F(Uninstaller, FirstStageIgnoresAGivenFolder) {
     Install(Scope::User);
     const fs::path elsewhere = scratch / L"Elsewhere";
     WriteFileBytes(elsewhere / L"Uninstall.exe", "not this one");
-    auto first =
-        Start(Registered(Scope::User, L"QuietUninstallString") + L" /D=" + elsewhere.native());
+    auto first = firstStages.Start(Registered(Scope::User, info, L"QuietUninstallString") +
+                                   L" /D=" + elsewhere.native());
     EXPECT_EQ(first->Wait(60000), 0u);
     EXPECT_TRUE(AllGone(Scope::User));
     EXPECT_TRUE(fs::exists(elsewhere / L"Uninstall.exe"));
 }
 
-// The second stage: the copy in the temporary folder that the first stage started.
-UniqueHandle OpenSecondStage(const fs::path& copy) {
-    const auto id = WaitForProcessNamed(copy.filename().native());
-    if (!id)
-        return UniqueHandle();
-    return UniqueHandle(::OpenProcess(
-        SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE, FALSE, *id));
-}
-
-std::optional<DWORD> WaitForExit(HANDLE process, DWORD timeoutMs = 30000) {
-    DWORD code = 0;
-    if (::WaitForSingleObject(process, timeoutMs) != WAIT_OBJECT_0 ||
-        !::GetExitCodeProcess(process, &code))
-        return std::nullopt;
-    return code;
-}
-
-// Ends a second stage that a failed test left waiting on a window.
-struct Stopper {
-    HANDLE process;
-    ~Stopper() {
-        if (::WaitForSingleObject(process, 0) == WAIT_TIMEOUT)
-            ::TerminateProcess(process, 9999);
-    }
-};
-
-HWND WaitForCaption(HANDLE process, const std::wstring& caption) {
-    return WaitForProcessWindow(::GetProcessId(process), caption);
-}
-
-std::wstring MessageText(HWND box) {
-    wchar_t text[1024] = {};
-    ::GetDlgItemTextW(box, 0xFFFF, text, 1024);
-    return text;
-}
-
 TEST_F(Uninstaller, CancelKeepsTheInstallationAndTheCopy) {
-    Install(Scope::User);
-    auto first = Start(Registered(Scope::User, L"UninstallString"));
-    // The first stage does not wait for the user's answer.
-    EXPECT_EQ(first->Wait(30000), 0u);
-    const UniqueHandle second = OpenSecondStage(copies.back());
-    ASSERT_TRUE(second);
-    Stopper stopper{second.get()};
-
-    const std::wstring caption = L"Désinstallation de " + info.product;
-    HWND dialog = WaitForCaption(second.get(), caption);
-    ASSERT_NE(dialog, nullptr) << "no confirmation";
+    ASSERT_NO_FATAL_FAILURE(OpenTheDialog());
     const auto texts = ChildTexts(dialog);
     const auto has = [&](const std::wstring& text) {
         return std::find(texts.begin(), texts.end(), text) != texts.end();
@@ -157,24 +106,15 @@ TEST_F(Uninstaller, CancelKeepsTheInstallationAndTheCopy) {
     ASSERT_NE(cancel, nullptr);
     ::PostMessageW(cancel, BM_CLICK, 0, 0);
 
-    EXPECT_EQ(WaitForExit(second.get()), 1223u);
+    EXPECT_EQ(second->WaitForExit(30000), 1223u);
     ::Sleep(3000);
     EXPECT_TRUE(fs::exists(folder / L"Uninstall.exe"));
     EXPECT_EQ(RemainingKeys(Scope::User, info).size(), 4u);
-    EXPECT_TRUE(fs::exists(copies.back()));
+    EXPECT_TRUE(fs::exists(firstStages.LastCopy()));
 }
 
 TEST_F(Uninstaller, ConfirmedWithDataRemovesAndReports) {
-    Install(Scope::User);
-    auto first = Start(Registered(Scope::User, L"UninstallString"));
-    EXPECT_EQ(first->Wait(30000), 0u);
-    const UniqueHandle second = OpenSecondStage(copies.back());
-    ASSERT_TRUE(second);
-    Stopper stopper{second.get()};
-
-    const std::wstring caption = L"Désinstallation de " + info.product;
-    HWND dialog = WaitForCaption(second.get(), caption);
-    ASSERT_NE(dialog, nullptr);
+    ASSERT_NO_FATAL_FAILURE(OpenTheDialog());
     HWND check = ChildWithText(dialog, L"Supprimer aussi les données téléchargées (" +
                                            dataDir.native() + L")");
     HWND confirm = ChildWithText(dialog, L"Désinstaller");
@@ -184,11 +124,11 @@ TEST_F(Uninstaller, ConfirmedWithDataRemovesAndReports) {
     ::PostMessageW(confirm, BM_CLICK, 0, 0);
     ASSERT_TRUE(WaitForWindowGone(dialog));
 
-    HWND box = WaitForCaption(second.get(), caption);
+    HWND box = second->WaitForWindow(caption);
     ASSERT_NE(box, nullptr) << "no outcome message";
     EXPECT_EQ(MessageText(box), info.product + L" a été désinstallé.");
     ::PostMessageW(box, WM_COMMAND, IDOK, 0);
-    EXPECT_EQ(WaitForExit(second.get()), 0u);
+    EXPECT_EQ(second->WaitForExit(30000), 0u);
     EXPECT_FALSE(fs::exists(dataDir));
     EXPECT_TRUE(AllGone(Scope::User));
 }

@@ -105,8 +105,7 @@ std::vector<std::byte> ContentStream(const mvpk::Reader& reader) {
     for (const mvpk::PackageBlock& block : reader.blocks()) {
         SIZE_T produced = 0;
         if (!api->decompress(decompressor.get(), reader.data().data() + block.dataOffset,
-                             block.compressedSize, stream.data() + position, block.size,
-                             &produced))
+                             block.compressedSize, stream.data() + position, block.size, &produced))
             throw std::runtime_error("Decompress failed");
         position += block.size;
     }
@@ -129,7 +128,8 @@ void Baseline(const mvpk::Reader& reader, const std::vector<std::byte>& stream,
         const std::byte* bytes = stream.data() + entry.offset;
         std::uint64_t left = entry.size;
         while (left > 0) { // in block-sized pieces, like the extraction
-            const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, 32 * kMiB));
+            const std::size_t n =
+                static_cast<std::size_t>(std::min<std::uint64_t>(left, 32 * kMiB));
             out.write(reinterpret_cast<const char*>(bytes), static_cast<std::streamsize>(n));
             hasher.Add({bytes, n});
             bytes += n;
@@ -157,10 +157,11 @@ int Run(const fs::path& package, const fs::path& work, int rounds) {
     for (const auto& block : reader->blocks())
         largestBlock = std::max(largestBlock, block.size);
     const double megabytes = static_cast<double>(reader->totalSize()) / 1e6;
-    std::printf("package: %zu files, %.1f MB content, %zu blocks (largest %llu bytes), %.1f MB file\n",
-                reader->entries().size(), megabytes, reader->blocks().size(),
-                static_cast<unsigned long long>(largestBlock),
-                static_cast<double>(mapped->bytes().size()) / 1e6);
+    std::printf(
+        "package: %zu files, %.1f MB content, %zu blocks (largest %llu bytes), %.1f MB file\n",
+        reader->entries().size(), megabytes, reader->blocks().size(),
+        static_cast<unsigned long long>(largestBlock),
+        static_cast<double>(mapped->bytes().size()) / 1e6);
 
     std::error_code ignored;
     double bestExtract = 0, bestBaseline = 0;
@@ -208,9 +209,9 @@ int Run(const fs::path& package, const fs::path& work, int rounds) {
             baseline();
         }
 
-        std::printf("round %d: extraction %.1f MB/s (%.2f s), baseline %.1f MB/s (%.2f s)\n",
-                    round, megabytes / extractSeconds, extractSeconds,
-                    megabytes / baselineSeconds, baselineSeconds);
+        std::printf("round %d: extraction %.1f MB/s (%.2f s), baseline %.1f MB/s (%.2f s)\n", round,
+                    megabytes / extractSeconds, extractSeconds, megabytes / baselineSeconds,
+                    baselineSeconds);
         bestExtract = std::max(bestExtract, megabytes / extractSeconds);
         bestBaseline = std::max(bestBaseline, megabytes / baselineSeconds);
         fs::remove_all(extractDir, ignored);

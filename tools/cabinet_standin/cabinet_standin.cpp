@@ -46,8 +46,8 @@ BOOL Create(DWORD algorithm, std::uint32_t tag, void** handle) {
     // COMPRESS_RAW and every other algorithm are refused.
     if (algorithm != COMPRESS_ALGORITHM_LZMS)
         return Fail(ERROR_NOT_SUPPORTED);
-    auto* h = static_cast<StandinHandle*>(
-        ::HeapAlloc(::GetProcessHeap(), 0, sizeof(StandinHandle)));
+    auto* h =
+        static_cast<StandinHandle*>(::HeapAlloc(::GetProcessHeap(), 0, sizeof(StandinHandle)));
     if (h == nullptr)
         return Fail(ERROR_OUTOFMEMORY);
     h->tag = tag;

@@ -84,9 +84,8 @@ struct Block {
 // Cuts the content stream into blocks and writes each one compressed.
 class BlockWriter {
   public:
-    BlockWriter(const mvpk::CompressionApi& api, COMPRESSOR_HANDLE compressor,
-                std::ofstream& out, std::size_t blockSize, std::size_t blockCount,
-                bool showProgress)
+    BlockWriter(const mvpk::CompressionApi& api, COMPRESSOR_HANDLE compressor, std::ofstream& out,
+                std::size_t blockSize, std::size_t blockCount, bool showProgress)
         : api_(api), compressor_(compressor), out_(out), blockSize_(blockSize),
           blockCount_(blockCount), showProgress_(showProgress), input_(blockSize) {}
 
@@ -193,7 +192,8 @@ int Pack(const std::filesystem::path& folder, const std::filesystem::path& metad
     const std::uint64_t blockCount = (total + blockSize - 1) / blockSize;
     if (blockCount > UINT32_MAX)
         return Fail("Trop de blocs pour un paquet MVPK");
-    const std::uint64_t dataOffset = mvpk::kHeaderSize + metadata.size() + tableSize + 16 * blockCount;
+    const std::uint64_t dataOffset =
+        mvpk::kHeaderSize + metadata.size() + tableSize + 16 * blockCount;
 
     const auto api = mvpk::CompressionApi::LoadAll();
     if (!api)
