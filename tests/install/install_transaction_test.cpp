@@ -31,14 +31,7 @@ class InstallTransaction : public ::testing::Test {
         info.version = L"1.0";
         info.registryKey = L"Software\\Orvalis Tests\\" + info.product;
     }
-    void TearDown() override {
-        for (Scope scope : {Scope::Machine, Scope::User}) {
-            DeleteTree(HiveFor(scope), UninstallKeyPath(info.product));
-            DeleteTree(HiveFor(scope), info.registryKey);
-            std::error_code ignored;
-            fs::remove(ShortcutPath(info, scope), ignored);
-        }
-    }
+    void TearDown() override { RemoveRegistration(info); }
 
     // Opens a package made from files, the stream cut into blocks of the given sizes.
     const mvpk::Reader& Package(const std::vector<package_testing::SourceFile>& files,

@@ -56,14 +56,7 @@ class SilentElevationDecision : public ::testing::Test {
         info.product = UniqueName(L"Orvalis Decision");
         info.registryKey = L"Software\\Orvalis Tests\\" + info.product;
     }
-    void TearDown() override {
-        for (Scope scope : {Scope::Machine, Scope::User}) {
-            DeleteTree(HiveFor(scope), UninstallKeyPath(info.product));
-            DeleteTree(HiveFor(scope), info.registryKey);
-            std::error_code ignored;
-            std::filesystem::remove(ShortcutPath(info, scope), ignored);
-        }
-    }
+    void TearDown() override { RemoveRegistration(info); }
 
     int Run(SetupOptions options, bool elevated) {
         const auto reader = mvpk::Reader::Open(kEmptyPackage);

@@ -1,5 +1,7 @@
 #include "tests/support/system_probe.h"
 
+#include "install/registry.h"
+#include "install/shortcut.h"
 #include "setup/handles.h"
 
 #include <aclapi.h>
@@ -57,6 +59,15 @@ std::optional<DWORD> ReadDwordValue(HKEY hive, const std::wstring& subkey, const
 void DeleteTree(HKEY hive, const std::wstring& subkey) {
     ::RegDeleteTreeW(hive, subkey.c_str());
     ::RegDeleteKeyW(hive, subkey.c_str());
+}
+
+void RemoveRegistration(const ProductInfo& info) {
+    for (Scope scope : {Scope::Machine, Scope::User}) {
+        DeleteTree(HiveFor(scope), UninstallKeyPath(info.product));
+        DeleteTree(HiveFor(scope), info.registryKey);
+        std::error_code ignored;
+        std::filesystem::remove(ShortcutPath(info, scope), ignored);
+    }
 }
 
 std::optional<ShortcutFields> LoadShortcut(const std::filesystem::path& link) {

@@ -1,6 +1,8 @@
 // Reading back what an installation left in the registry and on disk, for assertions.
 #pragma once
 
+#include "setup/metadata.h"
+
 #include <windows.h>
 
 #include <filesystem>
@@ -22,6 +24,9 @@ std::optional<std::wstring> ReadStringValue(HKEY hive, const std::wstring& subke
 std::optional<DWORD> ReadDwordValue(HKEY hive, const std::wstring& subkey, const wchar_t* name);
 // Removes a key with everything below it; a missing key is fine.
 void DeleteTree(HKEY hive, const std::wstring& subkey);
+// Removes what registering a product without file types writes, in both scopes: the
+// uninstall entry, the install record and the shortcut.
+void RemoveRegistration(const ProductInfo& info);
 
 struct ShortcutFields {
     std::wstring target;
