@@ -292,47 +292,52 @@ std::expected<MappedFile, int> OpenPackageFile(const std::filesystem::path& file
     return std::move(*mapped);
 }
 
-int Verify(const std::filesystem::path& file) {
+// Opens and validates a package, then hands the reader to use while the file stays mapped.
+int WithPackage(const std::filesystem::path& file,
+                const std::function<int(const mvpk::Reader&)>& use) {
     auto mapped = OpenPackageFile(file);
     if (!mapped)
         return mapped.error();
     auto reader = mvpk::Reader::Open(mapped->bytes());
     if (!reader)
         return Fail(reader.error());
-    try {
-        if (auto extracted = reader->Extract({}, {}); !extracted)
-            return Fail(extracted.error());
-    } catch (const std::runtime_error& e) {
-        return Fail(e.what());
-    }
-    Out("Paquet intact : " + std::to_string(reader->entries().size()) + " fichiers, " +
-        std::to_string(reader->totalSize()) + " octets, " +
-        std::to_string(reader->blocks().size()) + " blocs\n");
-    return 0;
+    return use(*reader);
+}
+
+int Verify(const std::filesystem::path& file) {
+    return WithPackage(file, [](const mvpk::Reader& reader) {
+        // The SHA-256 provider and memory leave by exception; both are failures to report.
+        try {
+            if (auto extracted = reader.Extract({}, {}); !extracted)
+                return Fail(extracted.error());
+        } catch (const std::exception& e) {
+            return Fail(e.what());
+        }
+        Out("Paquet intact : " + std::to_string(reader.entries().size()) + " fichiers, " +
+            std::to_string(reader.totalSize()) + " octets, " +
+            std::to_string(reader.blocks().size()) + " blocs\n");
+        return 0;
+    });
 }
 
 int List(const std::filesystem::path& file) {
-    auto mapped = OpenPackageFile(file);
-    if (!mapped)
-        return mapped.error();
-    auto reader = mvpk::Reader::Open(mapped->bytes());
-    if (!reader)
-        return Fail(reader.error());
-    std::string text;
-    for (const mvpk::PackageEntry& entry : reader->entries()) {
-        static constexpr char kHex[] = "0123456789abcdef";
-        text += std::to_string(entry.size);
-        text += ' ';
-        for (std::uint8_t byte : entry.sha256) {
-            text += kHex[byte >> 4];
-            text += kHex[byte & 15];
+    return WithPackage(file, [](const mvpk::Reader& reader) {
+        std::string text;
+        for (const mvpk::PackageEntry& entry : reader.entries()) {
+            static constexpr char kHex[] = "0123456789abcdef";
+            text += std::to_string(entry.size);
+            text += ' ';
+            for (std::uint8_t byte : entry.sha256) {
+                text += kHex[byte >> 4];
+                text += kHex[byte & 15];
+            }
+            text += ' ';
+            text += entry.path;
+            text += '\n';
         }
-        text += ' ';
-        text += entry.path;
-        text += '\n';
-    }
-    Out(text);
-    return 0;
+        Out(text);
+        return 0;
+    });
 }
 
 bool ParseSize(std::wstring_view text, std::uint64_t& value) {
