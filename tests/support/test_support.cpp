@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <stdexcept>
 #include <vector>
@@ -134,6 +135,73 @@ std::wstring Quoted(const std::filesystem::path& path) {
 
 bool RunningUnderWine() {
     return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+namespace {
+
+// The Unix path of a Windows path, through Wine's own conversion.
+std::wstring UnixPath(const std::filesystem::path& path) {
+    using Convert = char*(CDECL*)(const wchar_t*);
+    const auto convert = reinterpret_cast<Convert>(reinterpret_cast<void*>(
+        ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    char* unix = convert != nullptr ? convert(path.c_str()) : nullptr;
+    if (unix == nullptr)
+        throw std::runtime_error("no Unix path for " + path.string());
+    const std::string text(unix);
+    ::HeapFree(::GetProcessHeap(), 0, unix);
+    return std::filesystem::path(text).native();
+}
+
+// Wine starts Unix programs as it starts Windows ones, but their handle may be signalled
+// before they are done: the caller waits for the outcome itself.
+void RunUnix(const std::wstring& commandLine, const std::function<bool()>& done) {
+    RunProcess(commandLine, 30000);
+    for (int i = 0; i < 100 && !done(); ++i)
+        ::Sleep(50);
+}
+
+} // namespace
+
+FolderLink::FolderLink(const std::filesystem::path& link, const std::filesystem::path& target)
+    : link_(link) {
+    if (RunningUnderWine())
+        RunUnix(L"/bin/ln -s \"" + UnixPath(target) + L"\" \"" + UnixPath(link) + L"\"",
+                [this] { return planted(); });
+    else
+        ::CreateSymbolicLinkW(link.c_str(), target.c_str(),
+                              SYMBOLIC_LINK_FLAG_DIRECTORY |
+                                  SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
+}
+
+FolderLink::~FolderLink() {
+    // rm without -r never takes a folder; a link whose target is gone is removed as well.
+    if (RunningUnderWine())
+        RunUnix(L"/bin/rm -f \"" + UnixPath(link_) + L"\"", [this] {
+            // Listed while it is there, even when its target is gone.
+            WIN32_FIND_DATAW found;
+            return !FindHandle(::FindFirstFileW(link_.c_str(), &found));
+        });
+    else if (planted())
+        ::RemoveDirectoryW(link_.c_str());
+}
+
+bool FolderLink::planted() const {
+    const DWORD attributes = ::GetFileAttributesW(link_.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+EnvironmentOverride::EnvironmentOverride(const wchar_t* name, const std::wstring& value)
+    : name_(name) {
+    if (const DWORD size = ::GetEnvironmentVariableW(name, nullptr, 0); size > 0) {
+        std::wstring text(size, L'\0');
+        text.resize(::GetEnvironmentVariableW(name, text.data(), size));
+        previous_ = std::move(text);
+    }
+    ::SetEnvironmentVariableW(name, value.c_str());
+}
+
+EnvironmentOverride::~EnvironmentOverride() {
+    ::SetEnvironmentVariableW(name_.c_str(), previous_ ? previous_->c_str() : nullptr);
 }
 
 } // namespace testing_support

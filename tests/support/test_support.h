@@ -67,4 +67,36 @@ std::wstring Quoted(const std::filesystem::path& path);
 // Wine differs from Windows in a few measured ways; tests name them where they meet them.
 bool RunningUnderWine();
 
+// A folder link planted the way another user of the machine would plant one: on Windows a
+// directory symbolic link; under Wine a Unix symbolic link, which Windows programs see as a
+// folder with FILE_ATTRIBUTE_REPARSE_POINT and which they cannot remove themselves. The
+// holder removes the link (never its target) when it goes, so hold it in a member declared
+// after any folder that a clean-up would empty.
+class FolderLink {
+  public:
+    FolderLink(const std::filesystem::path& link, const std::filesystem::path& target);
+    FolderLink(const FolderLink&) = delete;
+    FolderLink& operator=(const FolderLink&) = delete;
+    ~FolderLink();
+    // Whether the link is there and seen as one.
+    bool planted() const;
+
+  private:
+    std::filesystem::path link_;
+};
+
+// Sets an environment variable of this process, which started programs inherit, and
+// restores its earlier value when the holder goes.
+class EnvironmentOverride {
+  public:
+    EnvironmentOverride(const wchar_t* name, const std::wstring& value);
+    EnvironmentOverride(const EnvironmentOverride&) = delete;
+    EnvironmentOverride& operator=(const EnvironmentOverride&) = delete;
+    ~EnvironmentOverride();
+
+  private:
+    std::wstring name_;
+    std::optional<std::wstring> previous_;
+};
+
 } // namespace testing_support
