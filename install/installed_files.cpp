@@ -1,15 +1,13 @@
 #include "install/installed_files.h"
 
+#include "install/file_removal.h"
 #include "setup/paths.h"
 #include "setup/text.h"
-
-#include <windows.h>
 
 #include <algorithm>
 #include <fstream>
 #include <set>
 #include <string_view>
-#include <system_error>
 
 namespace {
 
@@ -20,18 +18,6 @@ constexpr std::wstring_view kListName = L"Uninstall.files";
 // A null character would cut the path the system sees behind the rule's back.
 bool StaysInside(const std::wstring& entry) {
     return entry.find(L'\0') == std::wstring::npos && mvpk::IsSafePackagePath(WideToUtf8(entry));
-}
-
-// Deletes one file or empty folder. The standard removal refuses read-only files on this
-// system, and a product may well ship some.
-void RemoveEntry(const std::filesystem::path& path) {
-    std::error_code ec;
-    if (std::filesystem::remove(path, ec) || !ec)
-        return;
-    const DWORD attributes = ::GetFileAttributesW(path.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
-        ::SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY))
-        std::filesystem::remove(path, ec);
 }
 
 } // namespace
@@ -67,11 +53,14 @@ void RemoveListedFiles(const std::filesystem::path& installDir,
         return;
     const std::size_t rootLength = installDir.native().size();
     std::set<std::filesystem::path> folders;
-    std::error_code ignored;
     for (const std::wstring& entry : files) {
         if (!StaysInside(entry))
             continue;
         const std::filesystem::path file = JoinPath(installDir, entry);
+        // A folder on the way that has become a link leads somewhere else: not ours.
+        const auto pinned = PinnedFolders::Between(installDir, file);
+        if (!pinned)
+            continue;
         RemoveEntry(file);
         for (auto folder = file.parent_path();
              folder != installDir && folder.native().size() > rootLength;
@@ -79,13 +68,13 @@ void RemoveListedFiles(const std::filesystem::path& installDir,
             folders.insert(folder);
     }
 
-    // Longest paths first, so that subfolders go before the folders holding them.
+    // Longest paths first, so that subfolders go before the folders holding them. Only
+    // empty folders go.
     std::vector<std::filesystem::path> ordered(folders.begin(), folders.end());
     std::ranges::stable_sort(ordered, [](const auto& a, const auto& b) {
         return a.native().size() > b.native().size();
     });
-    for (const auto& folder : ordered) {
-        if (std::filesystem::is_empty(folder, ignored))
-            std::filesystem::remove(folder, ignored);
-    }
+    for (const auto& folder : ordered)
+        if (const auto pinned = PinnedFolders::Between(installDir, folder))
+            RemoveEmptyFolder(folder);
 }

@@ -13,7 +13,8 @@ void WriteInstalledFilesList(const std::filesystem::path& installDir, const mvpk
 std::vector<std::wstring> ReadInstalledFilesList(const std::filesystem::path& installDir);
 // Deletes the listed files (read-only ones too) and the folders they leave empty, deepest
 // first. Entries that the package path rule refuses (empty, rooted, with a drive, a colon,
-// "." or "..") are skipped, so an edited list never reaches outside the install folder; an
-// empty install folder removes nothing.
+// "." or "..") are skipped, so an edited list never reaches outside the install folder; so
+// are entries below a folder that has become a link, and a listed entry that is a link is
+// removed as a link. An empty install folder removes nothing.
 void RemoveListedFiles(const std::filesystem::path& installDir,
                        const std::vector<std::wstring>& files);

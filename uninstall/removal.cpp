@@ -1,5 +1,6 @@
 #include "uninstall/removal.h"
 
+#include "install/file_removal.h"
 #include "install/install.h"
 #include "install/installed_files.h"
 #include "install/registry.h"
@@ -11,7 +12,6 @@
 #include <shlobj.h>
 
 #include <cwctype>
-#include <system_error>
 
 namespace {
 
@@ -21,12 +21,6 @@ namespace fs = std::filesystem;
 // record) would name something below whatever the current folder happens to be.
 bool IsRemovable(const fs::path& path) {
     return path.is_absolute();
-}
-
-void RemoveIfEmpty(const fs::path& folder) {
-    std::error_code ignored;
-    if (fs::is_empty(folder, ignored))
-        fs::remove(folder, ignored);
 }
 
 // A path ending in a separator names its parent key: with an empty product name the tree
@@ -80,27 +74,17 @@ void DeleteFileTypes(HKEY hive, const ProductInfo& info) {
         ::SHChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_IDLIST, nullptr, nullptr);
 }
 
-// A plain removal that failed because the folder still has content. Windows reports
-// ERROR_DIR_NOT_EMPTY; Wine reports access denied or no error at all for the same folder,
-// so a folder that is still there with entries in it counts as well.
-bool FailedAsNotEmpty(const fs::path& folder, const std::error_code& removal) {
-    if ((removal.category() == std::system_category() && removal.value() == ERROR_DIR_NOT_EMPTY) ||
-        removal == std::errc::directory_not_empty)
-        return true;
-    std::error_code error;
-    return fs::is_directory(folder, error) && !fs::is_empty(folder, error) && !error;
-}
-
+// Users may write below the data directory: whatever they put there goes with it, but a link
+// of theirs is removed as a link and never followed. Only a folder that the plain removal
+// found not empty is removed with its content; one that is missing or cannot be removed for
+// another reason is left as it is.
 void RemoveDataDirectory(const fs::path& dataDir) {
     if (!IsRemovable(dataDir))
         return;
-    std::error_code error;
-    fs::remove(dataDir, error);
-    // Only a folder that still has content is removed recursively; a folder that is missing
-    // or cannot be removed for another reason is left as it is.
-    if (FailedAsNotEmpty(dataDir, error))
-        fs::remove_all(dataDir, error);
-    RemoveIfEmpty(dataDir.parent_path());
+    if (RemoveEntry(dataDir) == ERROR_DIR_NOT_EMPTY)
+        RemoveTree(dataDir);
+    // Its parent, the product's own folder, only when nothing else is left in it.
+    RemoveEmptyFolder(dataDir.parent_path());
 }
 
 std::expected<void, std::wstring> UninstallSteps(const ProductInfo& info, Scope scope,
@@ -115,13 +99,11 @@ std::expected<void, std::wstring> UninstallSteps(const ProductInfo& info, Scope 
 
     if (IsRemovable(installDir)) {
         RemoveListedFiles(installDir, ReadInstalledFilesList(installDir));
-        RemoveIfEmpty(installDir);
+        RemoveEmptyFolder(installDir);
     }
 
-    if (const fs::path shortcut = ShortcutPath(info, scope); IsRemovable(shortcut)) {
-        std::error_code ignored;
-        fs::remove(shortcut, ignored);
-    }
+    if (const fs::path shortcut = ShortcutPath(info, scope); IsRemovable(shortcut))
+        RemoveEntry(shortcut);
 
     DeleteKeyTree(hive, UninstallKeyPath(info.product));
     DeleteKeyTree(hive, info.registryKey + L"\\Install");

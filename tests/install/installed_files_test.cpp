@@ -1,3 +1,4 @@
+#include "install/file_removal.h"
 #include "install/installed_files.h"
 
 #include "tests/support/test_support.h"
@@ -144,6 +145,40 @@ TEST(RemoveListedFiles, EmptyFolderRemovesNothingFromTheCurrentFolder) {
     RemoveListedFiles(L"", {L"f.txt"});
     fs::current_path(previous);
     EXPECT_TRUE(fs::exists(dir / L"f.txt"));
+}
+
+TEST(RemovalOverLinks, LinksGoAsLinksAndLeadNowhere) {
+    TempDir dir;
+    // Another user's folder, and the links they planted into what an installation owns.
+    const fs::path theirs = dir / L"theirs";
+    WriteFileBytes(theirs / L"deep\\leaf.txt", "theirs");
+    WriteFileBytes(theirs / L"file.txt", "theirs");
+    const fs::path root = dir / L"Produit";
+    WriteFileBytes(root / L"own.txt", "1");
+    fs::create_directories(root / L"docs");
+    const fs::path data = dir / L"Data";
+    WriteFileBytes(data / L"a\\b\\ro.txt", "2");
+    ::SetFileAttributesW((data / L"a\\b\\ro.txt").c_str(), FILE_ATTRIBUTE_READONLY);
+    using testing_support::FolderLink;
+    const FolderLink listedFolder(root / L"docs\\guide", theirs);
+    const FolderLink listedFile(root / L"file.txt", theirs);
+    const FolderLink inData(data / L"a\\link", theirs);
+    ASSERT_TRUE(listedFolder.planted() && listedFile.planted() && inData.planted());
+
+    RemoveListedFiles(
+        root, {L"own.txt", L"docs\\guide\\deep\\leaf.txt", L"docs\\guide\\file.txt", L"file.txt"});
+    RemoveTree(data);
+
+    // Wine cannot remove a link at all; Windows removes it as a link.
+    const bool linksGo = !testing_support::RunningUnderWine();
+    const std::pair<fs::path, bool> expected[] = {
+        {theirs / L"deep\\leaf.txt", true}, {theirs / L"file.txt", true},
+        {root / L"own.txt", false},         {root / L"docs\\guide", !linksGo},
+        {root / L"file.txt", !linksGo},     {data / L"a\\b", false},
+        {data / L"a\\link", !linksGo},      {data, !linksGo},
+    };
+    for (const auto& [path, exists] : expected)
+        EXPECT_EQ(::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES, exists) << path;
 }
 
 } // namespace
