@@ -62,7 +62,10 @@ void DeleteFileTypes(HKEY hive, const ProductInfo& info) {
         const std::wstring extensionKey = L"Software\\Classes\\" + type.extension;
         const std::wstring openWith = extensionKey + L"\\OpenWithProgids";
 
-        DeleteKeyTree(hive, L"Software\\Classes\\" + progId);
+        // With an empty product name the ProgID is the extension itself: that key is shared
+        // with every program that opens the extension and is never deleted whole.
+        if (!progId.starts_with(L'.'))
+            DeleteKeyTree(hive, L"Software\\Classes\\" + progId);
         DeleteValue(hive, openWith, progId.c_str());
         DeleteKeyIfEmpty(hive, openWith);
         // The extension may since have been taken over by another program.

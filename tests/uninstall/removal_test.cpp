@@ -82,6 +82,25 @@ TEST_F(Removal, KeysOthersStillUseStay) {
     EXPECT_TRUE(ValueExists(hive, info.registryKey, L"Theme"));
 }
 
+TEST_F(Removal, AnEmptyProductNameNeverTakesTheExtensionKey) {
+    // Not the fixture's product: with an empty name its clean-up would take every program's
+    // uninstall entry.
+    ProductInfo nameless = info;
+    nameless.product = L"";
+    const std::wstring extension = L"." + UniqueName(L"orvnameless");
+    nameless.fileTypes = {{extension, L"Document"}};
+    const HKEY hive = HKEY_CURRENT_USER;
+    const std::wstring key = L"Software\\Classes\\" + extension;
+    WriteString(hive, key, L"Content Type", L"text/plain");
+    WriteString(hive, key + L"\\OpenWithProgids", L"Other.Program", L"");
+
+    ComApartment apartment;
+    ASSERT_TRUE(Uninstall(nameless, Scope::User, installDir, false));
+    EXPECT_TRUE(ValueExists(hive, key, L"Content Type"));
+    EXPECT_TRUE(ValueExists(hive, key + L"\\OpenWithProgids", L"Other.Program"));
+    DeleteTree(hive, key);
+}
+
 TEST_F(Removal, KeyOutsideSoftwareIsWalkedToItsFirstElement) {
     const std::wstring root = L"LumenTest-" + info.product;
     info.registryKey = root + L"\\" + info.product;
