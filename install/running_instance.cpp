@@ -5,16 +5,29 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
+#include <cstdint>
 #include <cwchar>
-#include <cwctype>
+#include <optional>
 
 namespace {
 
-std::wstring CanonicalLowerCase(const std::filesystem::path& path) {
-    std::wstring text = std::filesystem::weakly_canonical(path).native();
-    for (wchar_t& c : text)
-        c = static_cast<wchar_t>(std::towlower(c));
-    return text;
+struct FileIdentity {
+    DWORD volume = 0;
+    std::uint64_t index = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+
+// Which file or folder a path names, as the system resolves it: links and junctions on the
+// way, ".", ".." and case make no difference. Nothing when it cannot be opened.
+std::optional<FileIdentity> IdentityOf(const std::filesystem::path& path) {
+    UniqueHandle handle(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!handle || !::GetFileInformationByHandle(handle.get(), &info))
+        return std::nullopt;
+    return FileIdentity{info.dwVolumeSerialNumber,
+                        (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
 }
 
 // The Win32 image path of a process, or empty when it cannot be read.
@@ -32,12 +45,15 @@ std::wstring ImagePath(DWORD processId) {
 } // namespace
 
 bool IsSameFile(const std::filesystem::path& a, const std::filesystem::path& b) {
-    const std::wstring first = CanonicalLowerCase(a);
-    return first == CanonicalLowerCase(b);
+    const auto first = IdentityOf(a);
+    return first && first == IdentityOf(b);
 }
 
 std::wstring FindRunningInstance(const ProductInfo& info, const std::filesystem::path& directory) {
-    const std::filesystem::path target = directory / info.exe;
+    // No file there, nothing can be running from it.
+    const auto target = IdentityOf(directory / info.exe);
+    if (!target)
+        return {};
     UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot)
         return {};
@@ -49,7 +65,7 @@ std::wstring FindRunningInstance(const ProductInfo& info, const std::filesystem:
         if (_wcsicmp(entry.szExeFile, info.exe.c_str()) != 0)
             continue;
         std::wstring image = ImagePath(entry.th32ProcessID);
-        if (!image.empty() && IsSameFile(image, target))
+        if (!image.empty() && IdentityOf(image) == target)
             return image;
     }
     return {};

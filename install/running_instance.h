@@ -7,9 +7,10 @@
 #include <string>
 
 // The full path of a running copy of the product's executable in directory, or empty.
-// A path that cannot be made canonical throws std::filesystem::filesystem_error; the
-// thread that installs or uninstalls turns it into its failure text.
 std::wstring FindRunningInstance(const ProductInfo& info, const std::filesystem::path& directory);
+// Whether two paths name the same existing file or folder, compared by the identity the system
+// gives it, so that a path through a link or junction matches the path it leads to. False when
+// either cannot be opened.
 bool IsSameFile(const std::filesystem::path& a, const std::filesystem::path& b);
 // "<product> est en cours d'exécution : fermez-le puis recommencez."
 std::wstring RunningInstanceMessage(const ProductInfo& info);

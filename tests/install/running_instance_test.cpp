@@ -81,7 +81,8 @@ TEST_F(RunningInstance, NotFoundForAnotherFolderOrAnotherExecutable) {
 
 TEST(IsSameFile, ComparesCanonicalPathsWithoutRegardToAsciiCase) {
     TempDir dir;
-    fs::create_directories(dir / L"a");
+    WriteFileBytes(dir / L"a" / L"f.exe", "");
+    WriteFileBytes(dir / L"f.exe", "");
     EXPECT_TRUE(IsSameFile(dir / L"a\\f.exe", dir / L"a\\b\\..\\F.EXE"));
     EXPECT_TRUE(IsSameFile(dir / L"a\\f.exe", dir / L".\\A\\f.exe"));
     EXPECT_FALSE(IsSameFile(dir / L"a\\f.exe", dir / L"f.exe"));
