@@ -1,12 +1,15 @@
 #include "uninstall/uninstall_flow.h"
 
 #include "install/install.h"
+#include "install/registry.h"
+#include "install/running_instance.h"
 #include "setup/elevation.h"
 #include "setup/format.h"
 #include "setup/handles.h"
 #include "setup/paths.h"
 #include "uninstall/removal.h"
 #include "uninstall/stage_commands.h"
+#include "uninstall/temporary_copy.h"
 
 #include <commctrl.h>
 
@@ -38,31 +41,48 @@ fs::path TemporaryFolder() {
     return fs::path(path);
 }
 
-// Starts a process with its own current folder: one inherited from the caller could lie in
-// the install folder and keep it from being removed.
-UniqueHandle StartProcess(const wchar_t* application, std::wstring commandLine, DWORD flags,
-                          const fs::path& currentFolder) {
+fs::path SystemFolder() {
+    wchar_t path[MAX_PATH] = {};
+    ::GetSystemDirectoryW(path, static_cast<UINT>(std::size(path)));
+    return fs::path(path);
+}
+
+// Every process is started by its full path and in the system folder: a program that is
+// looked up by name, in the folder of the program that starts it or in the current folder,
+// could be one that a user planted in the temporary folder, and it would run elevated. The
+// current folder is never the install folder either, which it would keep from being removed.
+UniqueHandle StartProcess(const fs::path& application, std::wstring commandLine, DWORD flags) {
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION started{};
-    if (!::CreateProcessW(application, commandLine.data(), nullptr, nullptr, FALSE, flags, nullptr,
-                          currentFolder.empty() ? nullptr : currentFolder.c_str(), &startup,
-                          &started))
+    if (!::CreateProcessW(application.c_str(), commandLine.data(), nullptr, nullptr, FALSE, flags,
+                          nullptr, SystemFolder().c_str(), &startup, &started))
         return UniqueHandle();
     UniqueHandle thread(started.hThread);
     return UniqueHandle(started.hProcess);
 }
 
-int FirstStage(const SetupOptions& options, const ProductInfo& info) {
-    const fs::path temporary = TemporaryFolder();
-    const fs::path copy =
-        JoinPath(temporary, TemporaryCopyName(info.product, ::GetCurrentProcessId()));
-    if (!::CopyFileW(OwnPath().c_str(), copy.c_str(), FALSE))
-        return kFailed;
+// The running program's own folder, unless the scope records an installation elsewhere: an
+// administrator may start a setup program with /UNINSTALL from any folder, and then the
+// recorded installation is the one to take off, not that folder.
+fs::path FolderToRemove(const ProductInfo& info, Scope scope) {
+    const fs::path own = OwnPath().parent_path();
+    const auto recorded = FindInstallLocation(info, scope);
+    return recorded && !IsSameFile(*recorded, own) ? *recorded : own;
+}
 
-    const SetupOptions second = SecondStageOptions(options, OwnPath().parent_path());
-    const UniqueHandle process =
-        StartProcess(copy.c_str(), SecondStageCommandLine(copy, second), 0, temporary);
+int FirstStage(const SetupOptions& options, const ProductInfo& info, Scope scope) {
+    const fs::path copy =
+        JoinPath(TemporaryFolder(), TemporaryCopyName(info.product, ::GetCurrentProcessId()));
+    const SetupOptions second = SecondStageOptions(options, FolderToRemove(info, scope));
+    UniqueHandle process;
+    {
+        // Held until the second stage has started from it.
+        const UniqueHandle kept = CreateTemporaryCopy(OwnPath(), copy);
+        if (!kept)
+            return kFailed;
+        process = StartProcess(copy, SecondStageCommandLine(copy, second), 0);
+    }
     if (!process)
         return kFailed;
 
@@ -114,8 +134,8 @@ std::optional<bool> Confirm(const ProductInfo& info, Scope scope, const std::wst
 // Deletes the temporary copy once this process has ended, and after a removal whatever is
 // left of the install folder.
 void StartCleanup(const fs::path& installDir, bool removed) {
-    StartProcess(nullptr, CleanupCommand(OwnPath(), installDir, removed), CREATE_NO_WINDOW,
-                 TemporaryFolder());
+    StartProcess(JoinPath(SystemFolder(), L"cmd.exe"),
+                 CleanupCommand(OwnPath(), installDir, removed), CREATE_NO_WINDOW);
 }
 
 int SecondStage(const SetupOptions& options, const ProductInfo& info, Scope scope,
@@ -174,7 +194,7 @@ int RunUninstall(const SetupOptions& options, const ProductInfo& info,
 
     try {
         return options.fromTemp ? SecondStage(options, info, scope, caption)
-                                : FirstStage(options, info);
+                                : FirstStage(options, info, scope);
     } catch (...) {
         // Nothing below throws by design; an exception here must still end as a failure
         // code rather than an abnormal end of the process.

@@ -3,6 +3,8 @@
 // that tie the stages together.
 #include "setup/command_line.h"
 #include "uninstall/stage_commands.h"
+#include "uninstall/temporary_copy.h"
+#include "tests/support/test_support.h"
 #include "uninstall/uninstall_flow.h"
 
 #include <gtest/gtest.h>
@@ -91,6 +93,28 @@ TEST(UninstallStages, CleanupTakesTheInstallFolderOnlyAfterARemoval) {
               L"\"C:\\Temp\\Velmora-uninstall-812.exe\" & del /F /Q "
               L"\"C:\\Program Files\\Velmora\\Uninstall.exe\" & rmdir "
               L"\"C:\\Program Files\\Velmora\"");
+}
+
+TEST(TemporaryCopy, MadeAfreshAndKeptAsWritten) {
+    using namespace testing_support;
+    TempDir dir;
+    const auto source = BinDir() / L"ui_launch_probe.exe";
+
+    // A file already there, planted or left over, is never reused.
+    WriteFileBytes(dir / L"planted.exe", "theirs");
+    EXPECT_FALSE(CreateTemporaryCopy(source, dir / L"planted.exe"));
+    EXPECT_EQ(ReadFileBytes(dir / L"planted.exe"), "theirs");
+
+    const auto copy = dir / L"copy.exe";
+    UniqueHandle kept = CreateTemporaryCopy(source, copy);
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(ReadFileBytes(copy), ReadFileBytes(source));
+    // While it is kept, nobody can write, rename or delete it, and it still starts.
+    EXPECT_FALSE(UniqueHandle(::CreateFileW(copy.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                            OPEN_EXISTING, 0, nullptr)));
+    EXPECT_FALSE(::MoveFileW(copy.c_str(), (dir / L"moved.exe").c_str()));
+    EXPECT_FALSE(::DeleteFileW(copy.c_str()));
+    EXPECT_EQ(RunProcess(Quoted(copy)), 0u);
 }
 
 } // namespace
