@@ -1,22 +1,12 @@
 #include "package/compression_api.h"
 
+#include "package/system_library.h"
+
 namespace mvpk {
-
-namespace {
-
-template <class Fn> bool Resolve(HMODULE module, const char* name, Fn& out) {
-    FARPROC proc = ::GetProcAddress(module, name);
-    if (proc == nullptr)
-        return false;
-    out = reinterpret_cast<Fn>(reinterpret_cast<void*>(proc));
-    return true;
-}
-
-} // namespace
 
 std::unique_ptr<CompressionApi> CompressionApi::Load(bool withCompressor) {
     std::unique_ptr<CompressionApi> api(new CompressionApi());
-    api->module_.reset(::LoadLibraryExW(L"cabinet.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+    api->module_ = LoadSystemLibrary(L"cabinet.dll");
     bool ok = static_cast<bool>(api->module_);
     if (ok) {
         const HMODULE m = api->module_.get();

@@ -1,9 +1,8 @@
 // The Windows Compression API (cabinet.dll), resolved at run time from the system folder.
 //
 // The functions are never imported: a program that imported them would not start where
-// the API is missing (Wine, Windows before 8), and loading cabinet.dll by the ordinary
-// search order could pick up a planted copy beside the program (a Downloads folder)
-// in a process that may run elevated. LOAD_LIBRARY_SEARCH_SYSTEM32 looks only in System32.
+// the API is missing (Wine, Windows before 8), and cabinet.dll is only ever loaded from
+// System32 (see system_library.h).
 #pragma once
 
 #include "setup/handles.h"
@@ -11,9 +10,7 @@
 #include <windows.h>
 #include <compressapi.h>
 
-#include <cstddef>
 #include <memory>
-#include <utility>
 
 namespace mvpk {
 
@@ -49,24 +46,7 @@ class CompressionApi {
     ModuleHandle module_;
 };
 
-// Owner of a decompressor or compressor handle, closed with the resolved function.
-template <class Handle, class CloseFn> class CompressionHandle {
-  public:
-    CompressionHandle() = default;
-    CompressionHandle(Handle handle, CloseFn close) : handle_(handle), close_(close) {}
-    CompressionHandle(const CompressionHandle&) = delete;
-    CompressionHandle& operator=(const CompressionHandle&) = delete;
-    ~CompressionHandle() {
-        if (handle_ != nullptr && close_ != nullptr)
-            close_(handle_);
-    }
-    Handle get() const { return handle_; }
-
-  private:
-    Handle handle_ = nullptr;
-    CloseFn close_ = nullptr;
-};
-using Decompressor = CompressionHandle<DECOMPRESSOR_HANDLE, CompressionApi::CloseDecompressorFn>;
-using Compressor = CompressionHandle<COMPRESSOR_HANDLE, CompressionApi::CloseCompressorFn>;
+using Decompressor = ResolvedHandle<DECOMPRESSOR_HANDLE, CompressionApi::CloseDecompressorFn>;
+using Compressor = ResolvedHandle<COMPRESSOR_HANDLE, CompressionApi::CloseCompressorFn>;
 
 } // namespace mvpk

@@ -1,6 +1,8 @@
-// SHA-256 through CNG (bcrypt.dll), one hasher per file.
+// SHA-256 through CNG (bcrypt.dll, resolved at run time from the system folder), one hasher
+// per file.
 #pragma once
 
+#include "package/bcrypt_api.h"
 #include "setup/handles.h"
 
 #include <array>
@@ -12,9 +14,10 @@ namespace mvpk {
 
 class Sha256Hasher {
   public:
-    // Throws std::runtime_error("BCrypt SHA-256 indisponible") when the provider or the
-    // hash object cannot be obtained.
-    Sha256Hasher();
+    // Every failure of CNG throws std::runtime_error("BCrypt SHA-256 indisponible"): when the
+    // provider or the hash object cannot be obtained here, and when adding bytes or finishing
+    // fails later, so that a failed hash never passes for a digest.
+    explicit Sha256Hasher(const BcryptApi* api = SystemBcrypt());
     Sha256Hasher(const Sha256Hasher&) = delete;
     Sha256Hasher& operator=(const Sha256Hasher&) = delete;
 
@@ -24,9 +27,15 @@ class Sha256Hasher {
     std::array<std::uint8_t, 32> Finish();
 
   private:
+    struct CloseAlgorithm {
+        decltype(BcryptApi::closeAlgorithmProvider) close = nullptr;
+        void operator()(BCRYPT_ALG_HANDLE algorithm) const { close(algorithm, 0); }
+    };
+
+    const BcryptApi* api_;
     // Declaration order gives the release order: hash object first, then the provider.
-    BcryptAlgorithm algorithm_;
-    BcryptHash hash_;
+    ResolvedHandle<BCRYPT_ALG_HANDLE, CloseAlgorithm> algorithm_;
+    ResolvedHandle<BCRYPT_HASH_HANDLE, decltype(BcryptApi::destroyHash)> hash_;
 };
 
 } // namespace mvpk

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <windows.h>
-#include <bcrypt.h>
 #include <objbase.h>
 
 #include <utility>
@@ -88,21 +87,35 @@ struct LocalMemoryTraits {
 };
 using LocalMemory = UniqueResource<LocalMemoryTraits>;
 
-struct BcryptAlgorithmTraits {
-    using Raw = BCRYPT_ALG_HANDLE;
-    static Raw Empty() { return nullptr; }
-    static bool IsValid(Raw h) { return h != nullptr; }
-    static void Release(Raw h) { ::BCryptCloseAlgorithmProvider(h, 0); }
-};
-using BcryptAlgorithm = UniqueResource<BcryptAlgorithmTraits>;
+// A handle released by a function resolved at run time from a DLL of the system folder (the
+// Compression API, CNG): release is that function, or a small callable around it.
+template <class Handle, class Release> class ResolvedHandle {
+  public:
+    ResolvedHandle() = default;
+    ResolvedHandle(Handle handle, Release release) : handle_(handle), release_(release) {}
+    ResolvedHandle(const ResolvedHandle&) = delete;
+    ResolvedHandle& operator=(const ResolvedHandle&) = delete;
+    ResolvedHandle(ResolvedHandle&& other) noexcept
+        : handle_(std::exchange(other.handle_, nullptr)), release_(other.release_) {}
+    ResolvedHandle& operator=(ResolvedHandle&& other) noexcept {
+        if (this != &other) {
+            reset();
+            handle_ = std::exchange(other.handle_, nullptr);
+            release_ = other.release_;
+        }
+        return *this;
+    }
+    ~ResolvedHandle() { reset(); }
+    Handle get() const { return handle_; }
+    void reset() {
+        if (handle_ != nullptr)
+            release_(std::exchange(handle_, nullptr));
+    }
 
-struct BcryptHashTraits {
-    using Raw = BCRYPT_HASH_HANDLE;
-    static Raw Empty() { return nullptr; }
-    static bool IsValid(Raw h) { return h != nullptr; }
-    static void Release(Raw h) { ::BCryptDestroyHash(h); }
+  private:
+    Handle handle_ = nullptr;
+    Release release_{};
 };
-using BcryptHash = UniqueResource<BcryptHashTraits>;
 
 // A resource update begun with BeginUpdateResourceW. Unless committed, it is ended with
 // discard, so a failed step never leaves a half-written executable behind.

@@ -30,6 +30,11 @@ int ShowDamagedPackage(const SetupOptions& options, const std::string& error) {
 } // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+    // Before anything can load a DLL: none is ever taken from the program's own folder (a
+    // Downloads folder, or the temporary folder of the uninstaller's elevated copy) or from
+    // the current folder, only from System32.
+    ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+
     INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
     ::InitCommonControlsEx(&controls);
 

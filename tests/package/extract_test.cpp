@@ -71,6 +71,24 @@ TEST(Sha256Hasher, KnownDigests) {
     EXPECT_EQ(pieces.Finish(), expected);
 }
 
+TEST(Sha256Hasher, AFailedHashIsAnErrorNeverADigest) {
+    // CNG itself never fails on demand: its functions are replaced one at a time.
+    const mvpk::BcryptApi* system = mvpk::SystemBcrypt();
+    ASSERT_NE(system, nullptr);
+    mvpk::BcryptApi failingData = *system;
+    failingData.hashData = [](BCRYPT_HASH_HANDLE, PUCHAR, ULONG, ULONG) -> NTSTATUS {
+        return static_cast<NTSTATUS>(0xC0000001);
+    };
+    mvpk::Sha256Hasher data(&failingData);
+    EXPECT_THROW(data.Add(AsBytes("abc")), std::runtime_error);
+
+    mvpk::BcryptApi failingFinish = *system;
+    failingFinish.finishHash = failingData.hashData;
+    mvpk::Sha256Hasher finish(&failingFinish);
+    finish.Add(AsBytes("abc"));
+    EXPECT_THROW(finish.Finish(), std::runtime_error);
+}
+
 TEST(WithWindowsError, StepThenTheLastError) {
     ::SetLastError(605);
     EXPECT_EQ(mvpk::WithWindowsError("Décompression"), "Décompression (erreur Windows 605)");
