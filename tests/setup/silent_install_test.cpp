@@ -14,8 +14,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-
 using namespace testing_support;
 namespace fs = std::filesystem;
 
@@ -51,12 +49,24 @@ ProductInfo Info() {
     return info;
 }
 
+// The UTC date, read otherwise than the program reads it.
 std::wstring Today() {
-    const auto day = std::chrono::floor<std::chrono::days>(std::chrono::system_clock::now());
-    return txt::format(L"{:%Y%m%d}", day);
+    SYSTEMTIME now{};
+    ::GetSystemTime(&now);
+    return txt::format(L"{:04}{:02}{:02}", now.wYear, now.wMonth, now.wDay);
+}
+
+// A time zone in which the local date is not the UTC date at this hour (two hours and more
+// west before noon UTC, east after), so that a date taken from local time shows.
+std::wstring ShiftedTimeZone() {
+    SYSTEMTIME now{};
+    ::GetSystemTime(&now);
+    return now.wHour < 12 ? txt::format(L"AAA{}", now.wHour + 2)
+                          : txt::format(L"BBB-{}", 26 - now.wHour);
 }
 
 DWORD RunSetup(const std::wstring& switches, const fs::path& exe = SetupExe()) {
+    EnvironmentOverride timeZone(L"TZ", ShiftedTimeZone());
     const auto code = RunProcess(Quoted(exe) + switches, 240000);
     EXPECT_TRUE(code) << "setup did not finish";
     return code.value_or(0xFFFFFFFF);
