@@ -1,5 +1,6 @@
 #include "install/install.h"
 
+#include "install/file_removal.h"
 #include "install/installed_files.h"
 #include "install/permissions.h"
 #include "install/registration.h"
@@ -63,10 +64,19 @@ Result InstallSteps(const mvpk::Reader& reader, const ProductInfo& info, Scope s
     std::optional<std::filesystem::path> dataDir;
     if (info.hasDataDir) {
         dataDir = DataDirectory(info.product, scope);
-        std::filesystem::create_directories(*dataDir, error);
+        // An unresolvable known folder leaves a path below whatever the current folder is.
+        if (!dataDir->is_absolute())
+            dataDir.reset();
+    }
+    if (dataDir) {
+        // Users may create folders in ProgramData: nothing is created through a link one of
+        // them planted there, and the rights below refuse such a link.
+        const auto productFolder = dataDir->parent_path();
+        if (!IsLink(productFolder) && !IsLink(*dataDir))
+            std::filesystem::create_directories(*dataDir, error);
         // The product's own folder in ProgramData, so that everything below it inherits.
         if (scope == Scope::Machine)
-            if (auto granted = GrantUsersWriteAccess(dataDir->parent_path()); !granted)
+            if (auto granted = GrantUsersWriteAccess(productFolder); !granted)
                 return granted;
     }
 

@@ -1,5 +1,6 @@
 #include "install/permissions.h"
 
+#include "install/file_removal.h"
 #include "install/registry.h"
 #include "setup/handles.h"
 
@@ -14,6 +15,9 @@ constexpr DWORD kModifyRights =
     FILE_GENERIC_READ | FILE_GENERIC_WRITE | FILE_GENERIC_EXECUTE | DELETE;
 static_assert(kModifyRights == 0x1301BF);
 
+// ERROR_REPARSE_POINT_ENCOUNTERED, which the toolchain's headers lack.
+constexpr DWORD kReparsePointEncountered = 4395;
+
 } // namespace
 
 std::expected<void, std::wstring> GrantUsersWriteAccess(const std::filesystem::path& folder) {
@@ -21,6 +25,13 @@ std::expected<void, std::wstring> GrantUsersWriteAccess(const std::filesystem::p
     DWORD sidSize = sizeof(sid);
     if (!::CreateWellKnownSid(WinBuiltinUsersSid, nullptr, sid, &sidSize))
         return std::unexpected(FormatWindowsError(L"SID des utilisateurs", ::GetLastError()));
+
+    // Users may create the folder before the installation, as a link to a folder whose
+    // rights they want: the grant is made only on a real folder, held until it is done.
+    const UniqueHandle held = PinFolder(folder);
+    if (!held && IsLink(folder))
+        return std::unexpected(FormatWindowsError(L"Droits d'écriture sur " + folder.native(),
+                                                  kReparsePointEncountered));
 
     PACL currentDacl = nullptr; // points into the descriptor
     LocalMemory descriptor;
