@@ -185,4 +185,53 @@ TEST_F(InstallTransaction, ExceptionsLeavingTheWorkBecomeFailureTexts) {
     EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, UninstallKeyPath(info.product)));
 }
 
+// Breaks the user's local application data folder for the scope of the holder: every
+// program of the prefix then fails to resolve it, so the test that uses it runs alone.
+class UnresolvableLocalAppData {
+  public:
+    UnresolvableLocalAppData() {
+        const auto value = ReadValue(HKEY_CURRENT_USER, kKey, L"Local AppData");
+        if (value)
+            previous_ = value->bytes;
+        Write(L"Q:\\nowhere\\Local");
+    }
+    ~UnresolvableLocalAppData() {
+        KeyHandle key;
+        if (::RegOpenKeyExW(HKEY_CURRENT_USER, kKey, 0, KEY_SET_VALUE, key.put()) == ERROR_SUCCESS)
+            ::RegSetValueExW(key.get(), L"Local AppData", 0, REG_EXPAND_SZ,
+                             reinterpret_cast<const BYTE*>(previous_.data()),
+                             static_cast<DWORD>(previous_.size()));
+    }
+
+  private:
+    static constexpr const wchar_t* kKey =
+        L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+    void Write(const std::wstring& folder) {
+        KeyHandle key;
+        if (::RegOpenKeyExW(HKEY_CURRENT_USER, kKey, 0, KEY_SET_VALUE, key.put()) == ERROR_SUCCESS)
+            ::RegSetValueExW(key.get(), L"Local AppData", 0, REG_EXPAND_SZ,
+                             reinterpret_cast<const BYTE*>(folder.c_str()),
+                             static_cast<DWORD>((folder.size() + 1) * sizeof(wchar_t)));
+    }
+    std::string previous_;
+};
+
+TEST_F(InstallTransaction, AloneUnresolvableDataFolderIsNeitherCreatedNorRecorded) {
+    Package(kFiles, {250});
+    info.hasDataDir = true;
+    wchar_t previous[MAX_PATH] = {};
+    ::GetCurrentDirectoryW(MAX_PATH, previous);
+    ::SetCurrentDirectoryW(temp.path().c_str());
+    std::expected<void, std::wstring> result;
+    {
+        UnresolvableLocalAppData broken;
+        ASSERT_TRUE(DataDirectory(info.product, Scope::User).is_relative());
+        result = Run(Scope::User, temp / L"Orvalis");
+    }
+    ::SetCurrentDirectoryW(previous);
+    ASSERT_TRUE(result) << WideToUtf8(result.error());
+    EXPECT_FALSE(fs::exists(temp / info.product));
+    EXPECT_FALSE(ReadStringValue(HKEY_CURRENT_USER, info.registryKey + L"\\Install", L"DataDir"));
+}
+
 } // namespace
