@@ -48,8 +48,12 @@ std::vector<std::wstring> ReadInstalledFilesList(const std::filesystem::path& in
 
 void RemoveListedFiles(const std::filesystem::path& installDir,
                        const std::vector<std::wstring>& files) {
-    // Without a folder every entry would be taken relative to the current folder.
+    // Without a folder every entry would be taken relative to the current folder. The folder
+    // itself is held for the whole removal; one that is a link is not entered at all.
     if (installDir.empty())
+        return;
+    const UniqueHandle root = PinFolder(installDir);
+    if (!root)
         return;
     const std::size_t rootLength = installDir.native().size();
     std::set<std::filesystem::path> folders;

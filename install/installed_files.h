@@ -15,6 +15,6 @@ std::vector<std::wstring> ReadInstalledFilesList(const std::filesystem::path& in
 // first. Entries that the package path rule refuses (empty, rooted, with a drive, a colon,
 // "." or "..") are skipped, so an edited list never reaches outside the install folder; so
 // are entries below a folder that has become a link, and a listed entry that is a link is
-// removed as a link. An empty install folder removes nothing.
+// removed as a link. An empty install folder, or one that is a link, removes nothing.
 void RemoveListedFiles(const std::filesystem::path& installDir,
                        const std::vector<std::wstring>& files);

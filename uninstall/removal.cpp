@@ -84,9 +84,12 @@ void DeleteFileTypes(HKEY hive, const ProductInfo& info) {
 void RemoveDataDirectory(const fs::path& dataDir) {
     if (!IsRemovable(dataDir))
         return;
-    if (RemoveEntry(dataDir) == ERROR_DIR_NOT_EMPTY)
-        RemoveTree(dataDir);
-    // Its parent, the product's own folder, only when nothing else is left in it.
+    // Users may also replace the product's own folder, by a link to a folder that has a "Data"
+    // of its own: it is held while the data directory goes, and never gone through.
+    if (const UniqueHandle parent = PinFolder(dataDir.parent_path()))
+        if (RemoveEntry(dataDir) == ERROR_DIR_NOT_EMPTY)
+            RemoveTree(dataDir);
+    // The product's own folder, only when nothing else is left in it (or as a link).
     RemoveEmptyFolder(dataDir.parent_path());
 }
 

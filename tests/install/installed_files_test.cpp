@@ -163,10 +163,13 @@ TEST(RemovalOverLinks, LinksGoAsLinksAndLeadNowhere) {
     const FolderLink listedFolder(root / L"docs\\guide", theirs);
     const FolderLink listedFile(root / L"file.txt", theirs);
     const FolderLink inData(data / L"a\\link", theirs);
-    ASSERT_TRUE(listedFolder.planted() && listedFile.planted() && inData.planted());
+    const FolderLink wholeFolder(dir / L"Elsewhere", theirs);
+    ASSERT_TRUE(listedFolder.planted() && listedFile.planted() && inData.planted() &&
+                wholeFolder.planted());
 
     RemoveListedFiles(
         root, {L"own.txt", L"docs\\guide\\deep\\leaf.txt", L"docs\\guide\\file.txt", L"file.txt"});
+    RemoveListedFiles(dir / L"Elsewhere", {L"file.txt", L"deep\\leaf.txt"});
     RemoveTree(data);
 
     // Wine cannot remove a link at all; Windows removes it as a link.

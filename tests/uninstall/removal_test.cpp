@@ -147,6 +147,19 @@ TEST_F(Removal, DataDirectoryParentStaysWhenNotEmpty) {
     EXPECT_TRUE(std::filesystem::exists(scratch / L"Shared" / L"other.txt"));
 }
 
+TEST_F(Removal, DataDirectoryIsNeverRemovedThroughALinkedProductFolder) {
+    info.hasDataDir = true;
+    // The product's own folder replaced by a link to a folder with a "Data" of its own.
+    const auto theirs = scratch / L"theirs";
+    WriteFileBytes(theirs / L"Data" / L"keep.txt", "theirs");
+    const FolderLink product(scratch / L"product", theirs);
+    ASSERT_TRUE(product.planted());
+    WriteRegistration(Scope::User, info, installDir, scratch / L"product" / L"Data");
+
+    ASSERT_TRUE(Remove(Scope::User, true));
+    EXPECT_EQ(ReadFileBytes(theirs / L"Data" / L"keep.txt"), "theirs");
+}
+
 TEST_F(Removal, NoDataDirectoryMeansNothingToRemove) {
     info.hasDataDir = false;
     const auto dataDir = scratch / L"Data";
