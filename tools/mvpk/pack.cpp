@@ -97,7 +97,15 @@ class BlockWriter {
     std::vector<Block> blocks_;
 };
 
-// Every regular file below the folder, by the byte order of its stored path.
+std::string StoredPath(const std::filesystem::path& full, const std::filesystem::path& folder) {
+    std::wstring relative = full.lexically_relative(folder).native();
+    std::replace(relative.begin(), relative.end(), L'/', L'\\');
+    return WideToUtf8(relative);
+}
+
+// Every regular file below the folder, by the byte order of its stored path. A link
+// (symbolic link or junction) is refused: this library's iterator would follow it out of
+// the folder, or round in a loop, since it never recognises links on Windows.
 std::expected<std::vector<SourceFile>, std::string> ListFiles(const std::filesystem::path& folder) {
     std::vector<SourceFile> files;
     std::error_code error;
@@ -108,13 +116,14 @@ std::expected<std::vector<SourceFile>, std::string> ListFiles(const std::filesys
     for (; it != end; it.increment(error)) {
         if (error)
             return Failure("Dossier illisible : " + Display(it->path()));
+        const DWORD attributes = ::GetFileAttributesW(it->path().c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            return Failure("Lien refusé : " + StoredPath(it->path(), folder));
         if (!it->is_regular_file(error))
             continue;
         SourceFile file;
         file.full = it->path();
-        std::wstring relative = file.full.lexically_relative(folder).native();
-        std::replace(relative.begin(), relative.end(), L'/', L'\\');
-        file.path = WideToUtf8(relative);
+        file.path = StoredPath(file.full, folder);
         file.size = it->file_size(error);
         if (error)
             return Failure("Lecture impossible : " + Display(file.full));
