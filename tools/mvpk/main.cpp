@@ -1,9 +1,13 @@
-// mvpk: makes, checks and lists MVPK packages (the package layout the setup program reads).
+// mvpk: makes, checks and lists MVPK packages (the package layout the setup program reads),
+// and makes a product's setup program from a folder.
 //   mvpk pack FOLDER METADATA-FILE OUTPUT [--block-size N]
+//   mvpk build-setup FOLDER METADATA-FILE OUTPUT.exe [--block-size N] [--stub STUB.exe]
+//                    [--sign-command "COMMAND"]
 //   mvpk verify PACKAGE
 //   mvpk list PACKAGE
 // Messages are UTF-8 on the standard streams, written as bytes.
 #include "package/reader.h"
+#include "tools/mvpk/build_setup.h"
 #include "tools/mvpk/console.h"
 #include "tools/mvpk/mapped_file.h"
 #include "tools/mvpk/pack.h"
@@ -11,7 +15,10 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <algorithm>
 #include <functional>
+#include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -23,6 +30,8 @@ using namespace mvpk_tool;
 
 int Usage() {
     Err("usage : mvpk pack DOSSIER FICHIER-METADONNEES SORTIE [--block-size N]\n"
+        "        mvpk build-setup DOSSIER FICHIER-METADONNEES SORTIE.exe [--block-size N]\n"
+        "                         [--stub PROGRAMME.exe] [--sign-command \"COMMANDE\"]\n"
         "        mvpk verify PAQUET\n"
         "        mvpk list PAQUET\n");
     return 2;
@@ -109,26 +118,81 @@ bool ParseSize(std::wstring_view text, std::uint64_t& value) {
     return true;
 }
 
+// The options after a command's three paths: each name once, each followed by its value.
+std::optional<std::vector<std::pair<std::wstring_view, std::wstring_view>>>
+ParseOptions(std::span<const std::wstring_view> args,
+             std::initializer_list<std::wstring_view> allowed) {
+    std::vector<std::pair<std::wstring_view, std::wstring_view>> options;
+    for (std::size_t i = 0; i < args.size(); i += 2) {
+        if (i + 1 >= args.size() ||
+            std::find(allowed.begin(), allowed.end(), args[i]) == allowed.end())
+            return std::nullopt;
+        for (const auto& option : options)
+            if (option.first == args[i])
+                return std::nullopt;
+        options.emplace_back(args[i], args[i + 1]);
+    }
+    return options;
+}
+
+// The options of pack and build-setup; nothing after a usage message (exit code 2).
+struct CommandOptions {
+    std::uint64_t blockSize = kDefaultBlockSize;
+    std::wstring stub;
+    std::wstring signCommand;
+};
+
+std::optional<CommandOptions> ReadOptions(std::span<const std::wstring_view> args,
+                                          std::initializer_list<std::wstring_view> allowed) {
+    const auto options = ParseOptions(args, allowed);
+    if (!options) {
+        Usage();
+        return std::nullopt;
+    }
+    CommandOptions result;
+    for (const auto& [name, value] : *options) {
+        if (name == L"--block-size" &&
+            (!ParseSize(value, result.blockSize) || result.blockSize == 0 ||
+             result.blockSize > kMaxBlockSize)) {
+            Err("Taille de bloc invalide (de 1 à " + std::to_string(kMaxBlockSize) + " octets)\n");
+            return std::nullopt;
+        }
+        if (name == L"--stub")
+            result.stub = value;
+        if (name == L"--sign-command")
+            result.signCommand = value;
+    }
+    return result;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
     ::SetConsoleOutputCP(CP_UTF8);
-    std::vector<std::wstring_view> args(argv + 1, argv + argc);
+    const std::vector<std::wstring_view> args(argv + 1, argv + argc);
     if (args.empty())
         return Usage();
     const std::wstring_view command = args[0];
-    if (command == L"pack" && (args.size() == 4 || args.size() == 6)) {
-        std::uint64_t blockSize = kDefaultBlockSize;
-        if (args.size() == 6 && (args[4] != L"--block-size" || !ParseSize(args[5], blockSize) ||
-                                 blockSize == 0 || blockSize > kMaxBlockSize)) {
-            Err("Taille de bloc invalide (de 1 à " + std::to_string(kMaxBlockSize) + " octets)\n");
-            return 2;
+    const auto extra = std::span(args).subspan(std::min<std::size_t>(args.size(), 4));
+    try {
+        if (command == L"pack" && args.size() >= 4) {
+            const auto options = ReadOptions(extra, {L"--block-size"});
+            return options ? Pack(args[1], args[2], args[3], options->blockSize) : 2;
         }
-        try {
-            return Pack(args[1], args[2], args[3], blockSize);
-        } catch (const std::exception& e) {
-            return Fail(e.what());
+        if (command == L"build-setup" && args.size() >= 4) {
+            const auto options =
+                ReadOptions(extra, {L"--block-size", L"--stub", L"--sign-command"});
+            if (!options)
+                return 2;
+            const auto built = BuildSetup({args[1], args[2], args[3], options->blockSize,
+                                           options->stub, options->signCommand});
+            if (!built)
+                return Fail(built.error());
+            Out(*built + "\n");
+            return 0;
         }
+    } catch (const std::exception& e) {
+        return Fail(e.what());
     }
     if (command == L"verify" && args.size() == 2)
         return Verify(args[1]);
