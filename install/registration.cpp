@@ -9,14 +9,12 @@
 
 namespace {
 
-// Today's date in UTC as YYYYMMDD, the form the list of installed programs sorts by. Made from
-// the calendar fields: formatting a system-clock time with {fmt} converts it to local time
-// first, which west of UTC is still yesterday for part of the day.
+// Today's date in UTC as YYYYMMDD, the form the list of installed programs sorts by. The
+// program's formatter writes a day as it is, in UTC: {fmt} converted it to local time first,
+// which west of UTC is still yesterday for part of the day.
 std::wstring TodayUtc() {
-    const std::chrono::year_month_day today{
-        std::chrono::floor<std::chrono::days>(std::chrono::system_clock::now())};
-    return txt::format(L"{:04}{:02}{:02}", static_cast<int>(today.year()),
-                       static_cast<unsigned>(today.month()), static_cast<unsigned>(today.day()));
+    const auto today = std::chrono::floor<std::chrono::days>(std::chrono::system_clock::now());
+    return txt::format(L"{:%Y%m%d}", today);
 }
 
 // An optional key: its default value is written when the key opens, a failure is ignored.

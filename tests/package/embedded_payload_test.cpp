@@ -1,5 +1,5 @@
 // add_setup_executable(... PAYLOAD_FOLDER ...): the package made at build time by
-// `mvpk pack` is embedded in the setup program and extracts to the folder's bytes.
+// `mvpk build-setup` is embedded in the setup program and extracts to the folder's bytes.
 #include "package/reader.h"
 #include "tests/package/package_builder.h"
 #include "tests/support/test_support.h"
@@ -15,25 +15,14 @@ namespace {
 using namespace package_testing;
 using testing_support::BinDir;
 using testing_support::ReadFileBytes;
+using testing_support::ResourceBytes;
 using testing_support::TempDir;
 namespace fs = std::filesystem;
 
-std::string Resource(HMODULE module, const wchar_t* name) {
-    HRSRC found = ::FindResourceW(module, name, MAKEINTRESOURCEW(10)); // RT_RCDATA
-    if (found == nullptr)
-        return {};
-    HGLOBAL loaded = ::LoadResource(module, found);
-    return std::string(static_cast<const char*>(::LockResource(loaded)),
-                       ::SizeofResource(module, found));
-}
-
 TEST(EmbeddedPayload, PackedAtBuildTimeFromTheFolder) {
-    HMODULE setup = ::LoadLibraryExW((BinDir() / L"package_payload_setup.exe").c_str(), nullptr,
-                                     LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
-    ASSERT_NE(setup, nullptr);
-    const std::string package = Resource(setup, L"PAYLOAD");
-    const std::string metadata = Resource(setup, L"METADATA");
-    ::FreeLibrary(setup);
+    const fs::path setup = BinDir() / L"package_payload_setup.exe";
+    const std::string package = ResourceBytes(setup, L"PAYLOAD");
+    const std::string metadata = ResourceBytes(setup, L"METADATA");
 
     auto reader = mvpk::Reader::Open(AsBytes(package));
     ASSERT_TRUE(reader) << reader.error();

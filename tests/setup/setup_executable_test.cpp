@@ -14,7 +14,8 @@ using namespace testing_support;
 namespace {
 
 const auto kSetup = L"foundation_setup.exe";
-const auto kSetupNoPayload = L"foundation_setup_no_payload.exe";
+// The setup program of no product: no METADATA, no PAYLOAD.
+const auto kStub = L"setup_stub.exe";
 
 ModuleHandle LoadAsData(const wchar_t* name) {
     return ModuleHandle(
@@ -73,15 +74,15 @@ TEST(SetupExecutable, CarriesItsResources) {
                                     L"Dossier d'installation :", L"Parcourir...", L"Segoe UI"})
         EXPECT_NE(templateText.find(expected), std::wstring_view::npos) << WideToUtf8(expected);
 
-    const auto bare = LoadAsData(kSetupNoPayload);
-    ASSERT_TRUE(bare);
-    EXPECT_TRUE(HasResource(bare.get(), RT_RCDATA, L"METADATA", neutral));
-    EXPECT_FALSE(HasResource(bare.get(), RT_RCDATA, L"PAYLOAD", neutral));
+    const auto stub = LoadAsData(kStub);
+    ASSERT_TRUE(stub);
+    EXPECT_FALSE(HasResource(stub.get(), RT_RCDATA, L"METADATA", neutral));
+    EXPECT_FALSE(HasResource(stub.get(), RT_RCDATA, L"PAYLOAD", neutral));
 }
 
 TEST(SetupExecutable, SilentRunWithoutPackageFailsWithoutWindow) {
     // A message box would keep the process alive until the time-out.
-    const auto code = RunProcess(Quoted(BinDir() / kSetupNoPayload) + L" /S /CURRENTUSER", 60000);
+    const auto code = RunProcess(Quoted(BinDir() / kStub) + L" /S /CURRENTUSER", 60000);
     ASSERT_TRUE(code);
     EXPECT_EQ(*code, 1603u);
 }
@@ -93,7 +94,7 @@ std::wstring ControlText(HWND dialog, int id) {
 }
 
 TEST(SetupExecutable, InteractiveRunWithoutPackageExplainsAndFails) {
-    ChildProcess setup(Quoted(BinDir() / kSetupNoPayload));
+    ChildProcess setup(Quoted(BinDir() / kStub));
     ASSERT_TRUE(setup.started());
     HWND box = WaitForProcessWindow(setup.id(), L"Installation");
     ASSERT_NE(box, nullptr) << "no message box appeared";
@@ -109,7 +110,8 @@ TEST(SetupExecutable, UninstallSwitchWinsAndNeverLooksAtThePackage) {
     // A program without a package would stop as damaged on any installing path; with
     // /UNINSTALL it uninstalls a product that is not there, which succeeds.
     TempDir temp(L"uninstall switch");
-    std::filesystem::copy_file(BinDir() / kSetupNoPayload, temp / L"Uninstall.exe");
+    CopyStubWith(temp / L"Uninstall.exe", L"METADATA",
+                 ResourceBytes(BinDir() / kSetup, L"METADATA"));
     const auto code =
         RunProcess(Quoted(temp / L"Uninstall.exe") + L" /S /UNINSTALL /CURRENTUSER", 60000);
     ASSERT_TRUE(code);

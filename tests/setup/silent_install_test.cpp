@@ -31,9 +31,6 @@ fs::path BuildDir() {
 fs::path StageDir() {
     return BuildDir() / L"tests" / L"product" / L"stage";
 }
-fs::path PackageFile() {
-    return BuildDir() / L"tests" / L"setup" / L"silent_setup_payload.mvpk";
-}
 
 ProductInfo Info() {
     ProductInfo info;
@@ -53,7 +50,9 @@ ProductInfo Info() {
 std::wstring Today() {
     SYSTEMTIME now{};
     ::GetSystemTime(&now);
-    return txt::format(L"{:04}{:02}{:02}", now.wYear, now.wMonth, now.wDay);
+    wchar_t text[16];
+    swprintf(text, 16, L"%04u%02u%02u", now.wYear, now.wMonth, now.wDay);
+    return text;
 }
 
 // A time zone in which the local date is not the UTC date at this hour (two hours and more
@@ -80,7 +79,7 @@ struct PackageIndex {
 
 PackageIndex ReadPackage() {
     PackageIndex index;
-    index.bytes = ReadFileBytes(PackageFile());
+    index.bytes = ResourceBytes(SetupExe(), L"PAYLOAD");
     auto reader = mvpk::Reader::Open(std::as_bytes(std::span(index.bytes)));
     EXPECT_TRUE(reader) << (reader ? "" : reader.error());
     if (reader) {
@@ -314,9 +313,9 @@ TEST_F(SilentInstall, RelativeFolderIsRefused) {
 TEST(SilentInstallWithoutMetadata, InstallsAProductNamedApplication) {
     TempDir temp(L"application");
     const fs::path folder = temp / L"Application";
-    ASSERT_EQ(
-        RunSetup(L" /S /CURRENTUSER /D=" + folder.native(), BinDir() / L"silent_setup_bare.exe"),
-        0u);
+    // The same package in a setup program that carries no product description.
+    CopyStubWith(temp / L"bare.exe", L"PAYLOAD", ResourceBytes(SetupExe(), L"PAYLOAD"));
+    ASSERT_EQ(RunSetup(L" /S /CURRENTUSER /D=" + folder.native(), temp / L"bare.exe"), 0u);
     EXPECT_EQ(ReadStringValue(HKEY_CURRENT_USER, UninstallKeyPath(L"Application"), L"DisplayName"),
               L"Application");
     EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, L"Software\\Morvanti\\Application\\Install"));

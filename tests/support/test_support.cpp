@@ -53,6 +53,31 @@ void WriteFileBytes(const std::filesystem::path& file, std::string_view bytes) {
         throw std::runtime_error("cannot write " + file.string());
 }
 
+std::string ResourceBytes(const std::filesystem::path& program, const wchar_t* name) {
+    const ModuleHandle module(::LoadLibraryExW(
+        program.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
+    HRSRC found = module ? ::FindResourceW(module.get(), name, RT_RCDATA) : nullptr;
+    if (found == nullptr)
+        return {};
+    return std::string(
+        static_cast<const char*>(::LockResource(::LoadResource(module.get(), found))),
+        ::SizeofResource(module.get(), found));
+}
+
+void CopyStubWith(const std::filesystem::path& program, const wchar_t* name,
+                  std::string_view bytes) {
+    std::filesystem::copy_file(BinDir() / L"setup_stub.exe", program,
+                               std::filesystem::copy_options::overwrite_existing);
+    HANDLE update = ::BeginUpdateResourceW(program.c_str(), FALSE);
+    const bool added =
+        update != nullptr &&
+        ::UpdateResourceW(update, RT_RCDATA, name, MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL),
+                          const_cast<char*>(bytes.data()), static_cast<DWORD>(bytes.size()));
+    // Ending the update commits it, or discards it after a failure.
+    if ((update != nullptr && !::EndUpdateResourceW(update, !added)) || !added)
+        throw std::runtime_error("cannot add a resource to " + program.string());
+}
+
 ChildProcess::ChildProcess(const std::wstring& commandLine,
                            const std::filesystem::path& workingDir) {
     std::wstring line = commandLine;

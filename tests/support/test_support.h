@@ -35,6 +35,13 @@ class TempDir {
 std::string ReadFileBytes(const std::filesystem::path& file);
 void WriteFileBytes(const std::filesystem::path& file, std::string_view bytes);
 
+// The bytes of a program's RT_RCDATA resource, read from its file; empty when it has none.
+std::string ResourceBytes(const std::filesystem::path& program, const wchar_t* name);
+// A copy of the setup stub (the setup program of no product) that carries the one
+// language-neutral RT_RCDATA resource given, as `mvpk build-setup` would add it.
+void CopyStubWith(const std::filesystem::path& program, const wchar_t* name,
+                  std::string_view bytes);
+
 // Starts a command line exactly as written and waits for it. Returns the exit code, or
 // nothing when it could not be started or did not end in time (it is then terminated).
 std::optional<DWORD> RunProcess(const std::wstring& commandLine, DWORD timeoutMs = 120000,

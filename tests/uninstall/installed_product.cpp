@@ -33,7 +33,7 @@ std::string ReadOrEmpty(const std::filesystem::path& file) {
 TestProductPackage::TestProductPackage(const std::wstring& setupTarget)
     : target_(setupTarget), info_(LoadProductInfo(ParseMetadata(
                                 ReadOrEmpty(ProductBuildDir() / (setupTarget + L".metadata"))))),
-      bytes_(ReadOrEmpty(ProductBuildDir() / (setupTarget + L"_payload.mvpk"))),
+      bytes_(testing_support::ResourceBytes(SetupExe(), L"PAYLOAD")),
       reader_(mvpk::Reader::Open(std::as_bytes(std::span(bytes_)))) {}
 
 std::filesystem::path TestProductPackage::SetupExe() const {
