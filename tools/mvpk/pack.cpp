@@ -119,7 +119,11 @@ std::expected<std::vector<SourceFile>, std::string> ListFiles(const std::filesys
         const DWORD attributes = ::GetFileAttributesW(it->path().c_str());
         if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
             return Failure("Lien refusé : " + StoredPath(it->path(), folder));
-        if (!it->is_regular_file(error))
+        // An entry whose type cannot be read would otherwise be left out without a word.
+        const bool regular = it->is_regular_file(error);
+        if (error)
+            return Failure("Lecture impossible : " + Display(it->path()));
+        if (!regular)
             continue;
         SourceFile file;
         file.full = it->path();
@@ -192,12 +196,20 @@ std::expected<PackSummary, std::string> PackFolder(const std::filesystem::path& 
     std::ofstream out(package, std::ios::out | std::ios::trunc | std::ios::binary);
     if (!out)
         return Failure("Écriture impossible : " + packageName);
-    auto failed = [&](std::string message) {
-        out.close();
-        std::error_code ignored;
-        std::filesystem::remove(package, ignored);
-        return Failure(std::move(message));
-    };
+    // From here on, every way out but the end, a thrown exception included, takes the
+    // partial package away.
+    struct PartialPackage {
+        std::ofstream& out;
+        const std::filesystem::path& path;
+        bool complete = false;
+        ~PartialPackage() {
+            if (complete)
+                return;
+            out.close();
+            std::error_code ignored;
+            std::filesystem::remove(path, ignored);
+        }
+    } partial{out, package};
     // The tables are written last, when the digests and compressed sizes are known.
     out.seekp(static_cast<std::streamoff>(dataOffset));
 
@@ -208,7 +220,7 @@ std::expected<PackSummary, std::string> PackFolder(const std::filesystem::path& 
     for (SourceFile& file : files) {
         std::ifstream in(file.full, std::ios::binary);
         if (!in)
-            return failed("Lecture impossible : " + Display(file.full));
+            return Failure("Lecture impossible : " + Display(file.full));
         mvpk::Sha256Hasher hasher;
         std::uint64_t read = 0;
         while (true) {
@@ -216,23 +228,23 @@ std::expected<PackSummary, std::string> PackFolder(const std::filesystem::path& 
             in.read(writer.cursor(), static_cast<std::streamsize>(want));
             const auto got = static_cast<std::size_t>(in.gcount());
             if (in.bad())
-                return failed("Lecture impossible : " + Display(file.full));
+                return Failure("Lecture impossible : " + Display(file.full));
             read += got;
             if (read > file.size)
-                return failed("Fichier modifié pendant la lecture : " + Display(file.full));
+                return Failure("Fichier modifié pendant la lecture : " + Display(file.full));
             hasher.Add(std::span<const std::byte>(
                 reinterpret_cast<const std::byte*>(writer.cursor()), got));
             if (auto added = writer.Added(got); !added)
-                return failed(added.error());
+                return Failure(added.error());
             if (got < want)
                 break;
         }
         if (read != file.size)
-            return failed("Fichier modifié pendant la lecture : " + Display(file.full));
+            return Failure("Fichier modifié pendant la lecture : " + Display(file.full));
         file.sha256 = hasher.Finish();
     }
     if (auto flushed = writer.Flush(); !flushed)
-        return failed(flushed.error());
+        return Failure(flushed.error());
 
     std::string head;
     head.reserve(static_cast<std::size_t>(dataOffset));
@@ -263,7 +275,8 @@ std::expected<PackSummary, std::string> PackFolder(const std::filesystem::path& 
     out.write(head.data(), static_cast<std::streamsize>(head.size()));
     out.close();
     if (!out)
-        return failed("Écriture impossible : " + packageName);
+        return Failure("Écriture impossible : " + packageName);
+    partial.complete = true;
     return PackSummary{files.size(), total, writer.blocks().size(), packed};
 }
 
