@@ -79,6 +79,19 @@ bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 namespace {
 
 thread_local std::atomic<int>* shieldState = nullptr;
+thread_local std::atomic<int>* syncsSeen = nullptr;
+
+// Posted by Sync behind everything posted before it.
+constexpr UINT kSyncMarker = WM_APP + 0x3F0;
+
+// Sees every message the page's thread takes from its queue: by the time the marker is
+// taken, everything posted before it has been handled.
+LRESULT CALLBACK WatchQueue(int code, WPARAM wParam, LPARAM lParam) {
+    if (code == HC_ACTION && wParam == PM_REMOVE && syncsSeen != nullptr &&
+        reinterpret_cast<const MSG*>(lParam)->message == kSyncMarker)
+        syncsSeen->fetch_add(1);
+    return ::CallNextHookEx(nullptr, code, wParam, lParam);
+}
 
 // Sees every message sent on the page's thread; keeps the shield state sent to button 1.
 LRESULT CALLBACK WatchShield(int code, WPARAM wParam, LPARAM lParam) {
@@ -124,7 +137,8 @@ HWND FindThreadWindow(DWORD threadId, HWND exclude, const wchar_t* caption) {
 PageSession::PageSession(ProductInfo info, SetupOptions options, bool elevated,
                          ElevationStandIn* prompt, const mvpk::Reader& reader,
                          SetupWindowCalls calls)
-    : shield_(std::make_shared<std::atomic<int>>(-1)), prompt_(prompt) {
+    : shield_(std::make_shared<std::atomic<int>>(-1)),
+      syncs_(std::make_shared<std::atomic<int>>(0)), prompt_(prompt) {
     calls.isElevated = [elevated] {
         return elevated;
     };
@@ -135,17 +149,23 @@ PageSession::PageSession(ProductInfo info, SetupOptions options, bool elevated,
     window_ = std::make_unique<SetupWindow>(&reader, std::move(info), std::move(options),
                                             std::move(calls));
     result_ = resultPromise_.get_future();
-    thread_ = std::thread([this, shield = shield_] {
+    thread_ = std::thread([this, shield = shield_, syncs = syncs_] {
         // Like the program's main thread: a COM apartment, for the folder picker.
         ComApartment apartment;
         shieldState = shield.get();
+        syncsSeen = syncs.get();
         HHOOK hook =
             ::SetWindowsHookExW(WH_CALLWNDPROC, WatchShield, nullptr, ::GetCurrentThreadId());
+        HHOOK queueHook =
+            ::SetWindowsHookExW(WH_GETMESSAGE, WatchQueue, nullptr, ::GetCurrentThreadId());
         threadId_ = ::GetCurrentThreadId();
         const int result = window_->Run(::GetModuleHandleW(nullptr));
         if (hook != nullptr)
             ::UnhookWindowsHookEx(hook);
+        if (queueHook != nullptr)
+            ::UnhookWindowsHookEx(queueHook);
         shieldState = nullptr;
+        syncsSeen = nullptr;
         resultPromise_.set_value(result);
     });
     WaitUntil([&] {
@@ -216,9 +236,10 @@ void PageSession::Post(UINT message, WPARAM wParam, LPARAM lParam) const {
 }
 
 void PageSession::Sync() const {
-    // A sent message is handled after the posted ones that came before it.
-    DWORD_PTR ignored = 0;
-    ::SendMessageTimeoutW(page_, WM_NULL, 0, 0, SMTO_BLOCK, 10000, &ignored);
+    // A sent message would be handled before the posted ones: a posted marker comes after them.
+    const int before = syncs_->load();
+    ::PostMessageW(page_, kSyncMarker, 0, 0);
+    WaitUntil([&] { return syncs_->load() > before; }, std::chrono::seconds(10));
 }
 
 void PageSession::TypeFolder(const std::wstring& folder) const {

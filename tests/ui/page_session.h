@@ -95,6 +95,7 @@ class PageSession {
   private:
     std::unique_ptr<SetupWindow> window_;
     std::shared_ptr<std::atomic<int>> shield_;
+    std::shared_ptr<std::atomic<int>> syncs_;
     ElevationStandIn* prompt_;
     std::atomic<DWORD> threadId_{0};
     std::promise<int> resultPromise_;
