@@ -26,6 +26,8 @@ constexpr int kFailed = 1603;
 constexpr int kCancelled = 1223;
 constexpr int kUninstallButton = 1;
 constexpr int kCancelButton = 2;
+// Names tried for the temporary copy before the first stage gives up.
+constexpr int kCopyAttempts = 10;
 
 static_assert(sizeof(TASKDIALOGCONFIG) == 160, "the task dialog reads a 160-byte configuration");
 
@@ -72,16 +74,18 @@ fs::path FolderToRemove(const ProductInfo& info, Scope scope) {
 }
 
 int FirstStage(const SetupOptions& options, const ProductInfo& info, Scope scope) {
-    const fs::path copy =
-        JoinPath(TemporaryFolder(), TemporaryCopyName(info.product, ::GetCurrentProcessId()));
     const SetupOptions second = SecondStageOptions(options, FolderToRemove(info, scope));
     UniqueHandle process;
-    {
+    for (int attempt = 1; attempt <= kCopyAttempts && !process; ++attempt) {
+        const fs::path copy = JoinPath(
+            TemporaryFolder(), TemporaryCopyName(info.product, ::GetCurrentProcessId(), attempt));
         // Held until the second stage has started from it.
         const UniqueHandle kept = CreateTemporaryCopy(OwnPath(), copy);
         if (!kept)
-            return kFailed;
+            continue;
         process = StartProcess(copy, SecondStageCommandLine(copy, second), 0);
+        if (!process)
+            return kFailed;
     }
     if (!process)
         return kFailed;
