@@ -8,7 +8,6 @@
 #include "tests/package/mvpk_run.h"
 #include "tests/support/system_probe.h"
 #include "tests/support/test_support.h"
-#include "tests/uninstall/uninstall_test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -22,7 +21,6 @@ namespace {
 
 using namespace package_testing;
 using namespace testing_support;
-using uninstall_testing::Eventually;
 namespace fs = std::filesystem;
 
 std::wstring BuildSetupLine(const fs::path& folder, const fs::path& metadata,
@@ -59,7 +57,7 @@ TEST(BuildSetup, MakesADescribedProgramThatInstallsAndUninstallsSilently) {
     WriteFileBytes(dir / L"meta.txt", metadata);
     struct Registration {
         ProductInfo info;
-        ~Registration() { RemoveRegistration(info); }
+        ~Registration() { RemoveProduct(info); }
     } registration{LoadProductInfo(ParseMetadata(metadata))};
 
     // The signing hook runs on the finished program before it takes its place; here it

@@ -3,8 +3,8 @@
 #include "install/registry.h"
 #include "install/shortcut.h"
 #include "setup/handles.h"
+#include "tests/support/test_support.h"
 
-#include <aclapi.h>
 #include <shlobj.h>
 
 #include <cstring>
@@ -12,18 +12,19 @@
 
 namespace testing_support {
 
-bool KeyExists(HKEY hive, const std::wstring& subkey) {
-    KeyHandle key;
-    return ::RegOpenKeyExW(hive, subkey.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
-}
+namespace {
+
+struct RegistryValue {
+    DWORD type = 0;
+    std::string bytes;
+};
 
 std::optional<RegistryValue> ReadValue(HKEY hive, const std::wstring& subkey, const wchar_t* name) {
     KeyHandle key;
-    if (::RegOpenKeyExW(hive, subkey.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS)
-        return std::nullopt;
-    RegistryValue value;
     DWORD size = 0;
-    if (::RegQueryValueExW(key.get(), name, nullptr, &value.type, nullptr, &size) != ERROR_SUCCESS)
+    RegistryValue value;
+    if (::RegOpenKeyExW(hive, subkey.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS ||
+        ::RegQueryValueExW(key.get(), name, nullptr, &value.type, nullptr, &size) != ERROR_SUCCESS)
         return std::nullopt;
     value.bytes.resize(size);
     if (::RegQueryValueExW(key.get(), name, nullptr, &value.type,
@@ -31,6 +32,13 @@ std::optional<RegistryValue> ReadValue(HKEY hive, const std::wstring& subkey, co
         return std::nullopt;
     value.bytes.resize(size);
     return value;
+}
+
+} // namespace
+
+bool KeyExists(HKEY hive, const std::wstring& subkey) {
+    KeyHandle key;
+    return ::RegOpenKeyExW(hive, subkey.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
 }
 
 std::optional<std::wstring> ReadStringValue(HKEY hive, const std::wstring& subkey,
@@ -49,11 +57,20 @@ std::optional<std::wstring> ReadStringValue(HKEY hive, const std::wstring& subke
 
 std::optional<DWORD> ReadDwordValue(HKEY hive, const std::wstring& subkey, const wchar_t* name) {
     const auto value = ReadValue(hive, subkey, name);
+    DWORD number = 0;
     if (!value || value->type != REG_DWORD || value->bytes.size() != 4)
         return std::nullopt;
-    DWORD number = 0;
     std::memcpy(&number, value->bytes.data(), 4);
     return number;
+}
+
+void WriteStringValue(HKEY hive, const std::wstring& subkey, const wchar_t* name,
+                      const std::wstring& text) {
+    KeyHandle key;
+    if (::RegCreateKeyExW(hive, subkey.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, key.put(),
+                          nullptr) == ERROR_SUCCESS)
+        ::RegSetValueExW(key.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                         static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
 }
 
 void DeleteTree(HKEY hive, const std::wstring& subkey) {
@@ -61,22 +78,36 @@ void DeleteTree(HKEY hive, const std::wstring& subkey) {
     ::RegDeleteKeyW(hive, subkey.c_str());
 }
 
-void RemoveRegistration(const ProductInfo& info) {
-    for (Scope scope : {Scope::Machine, Scope::User}) {
-        DeleteTree(HiveFor(scope), UninstallKeyPath(info.product));
-        DeleteTree(HiveFor(scope), info.registryKey);
-        std::error_code ignored;
+ProductInfo ProductOf(const std::filesystem::path& setupProgram) {
+    return LoadProductInfo(ParseMetadata(ResourceBytes(setupProgram, L"METADATA")));
+}
+
+void RemoveProduct(const ProductInfo& info, const std::filesystem::path& folder) {
+    std::error_code ignored;
+    for (Scope scope : {Scope::User, Scope::Machine}) {
+        const HKEY hive = HiveFor(scope);
+        DeleteTree(hive, UninstallKeyPath(info.product));
+        DeleteTree(hive, info.registryKey);
+        // The maker's key, only when nothing else is left in it.
+        ::RegDeleteKeyW(hive, info.registryKey.substr(0, info.registryKey.rfind(L'\\')).c_str());
+        for (const FileType& type : info.fileTypes) {
+            DeleteTree(hive, L"Software\\Classes\\" + MakeProgId(info.product, type.extension));
+            DeleteTree(hive, L"Software\\Classes\\" + type.extension);
+        }
         std::filesystem::remove(ShortcutPath(info, scope), ignored);
+        if (const auto data = DataDirectory(info.product, scope).parent_path(); data.is_absolute())
+            std::filesystem::remove_all(data, ignored);
     }
+    if (!folder.empty())
+        std::filesystem::remove_all(folder, ignored);
 }
 
 std::optional<ShortcutFields> LoadShortcut(const std::filesystem::path& link) {
     ComPtr<IShellLinkW> shellLink;
-    if (FAILED(::CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
-                                  shellLink.put_void())))
-        return std::nullopt;
     ComPtr<IPersistFile> file;
-    if (FAILED(shellLink.As(file)) || FAILED(file->Load(link.c_str(), STGM_READ)))
+    if (FAILED(::CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                  shellLink.put_void())) ||
+        FAILED(shellLink.As(file)) || FAILED(file->Load(link.c_str(), STGM_READ)))
         return std::nullopt;
     ShortcutFields fields;
     std::vector<wchar_t> buffer(MAX_PATH * 4);
@@ -87,40 +118,9 @@ std::optional<ShortcutFields> LoadShortcut(const std::filesystem::path& link) {
         fields.workingDirectory = buffer.data();
     if (SUCCEEDED(shellLink->GetDescription(buffer.data(), size)))
         fields.description = buffer.data();
-    int index = -1;
-    if (SUCCEEDED(shellLink->GetIconLocation(buffer.data(), size, &index))) {
+    if (SUCCEEDED(shellLink->GetIconLocation(buffer.data(), size, &fields.iconIndex)))
         fields.iconPath = buffer.data();
-        fields.iconIndex = index;
-    }
     return fields;
-}
-
-std::optional<AccessGrant> UsersGrant(const std::filesystem::path& folder) {
-    BYTE sidBuffer[SECURITY_MAX_SID_SIZE];
-    DWORD sidSize = sizeof(sidBuffer);
-    if (!::CreateWellKnownSid(WinBuiltinUsersSid, nullptr, sidBuffer, &sidSize))
-        return std::nullopt;
-    PACL dacl = nullptr;
-    LocalMemory descriptor;
-    if (::GetNamedSecurityInfoW(
-            folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
-            nullptr, reinterpret_cast<PSECURITY_DESCRIPTOR*>(descriptor.put())) != ERROR_SUCCESS ||
-        dacl == nullptr)
-        return std::nullopt;
-    for (DWORD i = 0; i < dacl->AceCount; ++i) {
-        void* raw = nullptr;
-        if (!::GetAce(dacl, i, &raw))
-            continue;
-        const auto* ace = static_cast<const ACCESS_ALLOWED_ACE*>(raw);
-        if (ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE ||
-            (ace->Header.AceFlags & INHERITED_ACE) != 0)
-            continue;
-        if (::EqualSid(const_cast<DWORD*>(&ace->SidStart), sidBuffer))
-            return AccessGrant{ace->Mask,
-                               static_cast<DWORD>(ace->Header.AceFlags &
-                                                  (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE))};
-    }
-    return std::nullopt;
 }
 
 } // namespace testing_support

@@ -1,21 +1,22 @@
 #include "tests/support/test_support.h"
 
-#include "setup/handles.h"
+#include "setup/text.h"
 
 #include <atomic>
 #include <fstream>
-#include <functional>
 #include <iterator>
 #include <stdexcept>
 #include <vector>
 
 namespace testing_support {
 
-std::filesystem::path BinDir() {
+namespace fs = std::filesystem;
+
+fs::path BinDir() {
     std::vector<wchar_t> buffer(32768);
     const DWORD length =
         ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-    return std::filesystem::path(std::wstring(buffer.data(), length)).parent_path();
+    return fs::path(std::wstring(buffer.data(), length)).parent_path();
 }
 
 std::wstring UniqueName(std::wstring_view prefix) {
@@ -24,36 +25,34 @@ std::wstring UniqueName(std::wstring_view prefix) {
            std::to_wstring(::GetTickCount64() % 100000) + L"-" + std::to_wstring(++counter);
 }
 
-TempDir::TempDir(std::wstring_view prefix)
-    : path_(std::filesystem::temp_directory_path() / UniqueName(prefix)) {
-    std::filesystem::create_directories(path_);
+TempDir::TempDir(std::wstring_view prefix) : path_(fs::temp_directory_path() / UniqueName(prefix)) {
+    fs::create_directories(path_);
 }
 
 TempDir::~TempDir() {
     std::error_code ignored;
     // Read-only files would stop the removal.
-    for (auto it = std::filesystem::recursive_directory_iterator(path_, ignored);
-         it != std::filesystem::recursive_directory_iterator(); it.increment(ignored))
+    for (auto it = fs::recursive_directory_iterator(path_, ignored);
+         it != fs::recursive_directory_iterator(); it.increment(ignored))
         ::SetFileAttributesW(it->path().c_str(), FILE_ATTRIBUTE_NORMAL);
-    std::filesystem::remove_all(path_, ignored);
+    fs::remove_all(path_, ignored);
 }
 
-std::string ReadFileBytes(const std::filesystem::path& file) {
+std::string ReadFileBytes(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
     if (!in)
         throw std::runtime_error("cannot read " + file.string());
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-void WriteFileBytes(const std::filesystem::path& file, std::string_view bytes) {
-    std::filesystem::create_directories(file.parent_path());
+void WriteFileBytes(const fs::path& file, std::string_view bytes) {
+    fs::create_directories(file.parent_path());
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out)
+    if (!out.write(bytes.data(), static_cast<std::streamsize>(bytes.size())))
         throw std::runtime_error("cannot write " + file.string());
 }
 
-std::string ResourceBytes(const std::filesystem::path& program, const wchar_t* name) {
+std::string ResourceBytes(const fs::path& program, const wchar_t* name) {
     const ModuleHandle module(::LoadLibraryExW(
         program.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
     HRSRC found = module ? ::FindResourceW(module.get(), name, RT_RCDATA) : nullptr;
@@ -64,10 +63,8 @@ std::string ResourceBytes(const std::filesystem::path& program, const wchar_t* n
         ::SizeofResource(module.get(), found));
 }
 
-void CopyStubWith(const std::filesystem::path& program, const wchar_t* name,
-                  std::string_view bytes) {
-    std::filesystem::copy_file(BinDir() / L"setup_stub.exe", program,
-                               std::filesystem::copy_options::overwrite_existing);
+void CopyStubWith(const fs::path& program, const wchar_t* name, std::string_view bytes) {
+    fs::copy_file(BinDir() / L"setup_stub.exe", program, fs::copy_options::overwrite_existing);
     HANDLE update = ::BeginUpdateResourceW(program.c_str(), FALSE);
     const bool added =
         update != nullptr &&
@@ -78,8 +75,7 @@ void CopyStubWith(const std::filesystem::path& program, const wchar_t* name,
         throw std::runtime_error("cannot add a resource to " + program.string());
 }
 
-ChildProcess::ChildProcess(const std::wstring& commandLine,
-                           const std::filesystem::path& workingDir) {
+ChildProcess::ChildProcess(const std::wstring& commandLine, const fs::path& workingDir) {
     std::wstring line = commandLine;
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
@@ -92,15 +88,10 @@ ChildProcess::ChildProcess(const std::wstring& commandLine,
     }
 }
 
-ChildProcess::~ChildProcess() {
-    Terminate();
-}
-
 std::optional<DWORD> ChildProcess::Wait(DWORD timeoutMs) {
-    if (!process_ || ::WaitForSingleObject(process_.get(), timeoutMs) != WAIT_OBJECT_0)
-        return std::nullopt;
     DWORD code = 0;
-    if (!::GetExitCodeProcess(process_.get(), &code))
+    if (!process_ || ::WaitForSingleObject(process_.get(), timeoutMs) != WAIT_OBJECT_0 ||
+        !::GetExitCodeProcess(process_.get(), &code))
         return std::nullopt;
     return code;
 }
@@ -113,49 +104,72 @@ void ChildProcess::Terminate() {
 }
 
 std::optional<DWORD> RunProcess(const std::wstring& commandLine, DWORD timeoutMs,
-                                const std::filesystem::path& workingDir) {
-    ChildProcess child(commandLine, workingDir);
-    return child.Wait(timeoutMs);
+                                const fs::path& workingDir) {
+    return ChildProcess(commandLine, workingDir).Wait(timeoutMs);
+}
+
+std::wstring Quoted(const fs::path& path) {
+    return L"\"" + path.native() + L"\"";
+}
+
+bool Eventually(const std::function<bool()>& condition, DWORD timeoutMs) {
+    const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+    while (!condition()) {
+        if (::GetTickCount64() >= deadline)
+            return condition();
+        ::Sleep(50);
+    }
+    return true;
+}
+
+std::wstring WindowText(HWND window) {
+    wchar_t text[1024] = {};
+    DWORD_PTR ignored = 0;
+    ::SendMessageTimeoutW(window, WM_GETTEXT, std::size(text), reinterpret_cast<LPARAM>(text),
+                          SMTO_ABORTIFHUNG, 5000, &ignored);
+    return text;
 }
 
 namespace {
 
-struct WindowSearch {
-    DWORD processId;
-    std::wstring_view caption;
-    HWND found;
-};
-
-BOOL CALLBACK MatchWindow(HWND window, LPARAM parameter) {
-    auto* search = reinterpret_cast<WindowSearch*>(parameter);
-    DWORD owner = 0;
-    ::GetWindowThreadProcessId(window, &owner);
-    if (owner != search->processId || !::IsWindowVisible(window))
-        return TRUE;
-    wchar_t text[512] = {};
-    ::GetWindowTextW(window, text, 512);
-    if (search->caption != text)
-        return TRUE;
-    search->found = window;
-    return FALSE;
+// The first visible window, top-level (no parent) or below parent, for which match holds.
+HWND FindWindowWhere(HWND parent, const std::function<bool(HWND)>& match) {
+    struct Search {
+        const std::function<bool(HWND)>& match;
+        HWND found = nullptr;
+    } search{match};
+    const WNDENUMPROC visit = [](HWND window, LPARAM parameter) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(parameter);
+        if (!::IsWindowVisible(window) || !s->match(window))
+            return TRUE;
+        s->found = window;
+        return FALSE;
+    };
+    if (parent != nullptr)
+        ::EnumChildWindows(parent, visit, reinterpret_cast<LPARAM>(&search));
+    else
+        ::EnumWindows(visit, reinterpret_cast<LPARAM>(&search));
+    return search.found;
 }
 
 } // namespace
 
 HWND WaitForProcessWindow(DWORD processId, std::wstring_view caption, DWORD timeoutMs) {
-    const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
-    do {
-        WindowSearch search{processId, caption, nullptr};
-        ::EnumWindows(MatchWindow, reinterpret_cast<LPARAM>(&search));
-        if (search.found != nullptr)
-            return search.found;
-        ::Sleep(100);
-    } while (::GetTickCount64() < deadline);
-    return nullptr;
+    HWND found = nullptr;
+    Eventually(
+        [&] {
+            return (found = FindWindowWhere(nullptr, [&](HWND window) {
+                        DWORD owner = 0;
+                        ::GetWindowThreadProcessId(window, &owner);
+                        return owner == processId && WindowText(window) == caption;
+                    })) != nullptr;
+        },
+        timeoutMs);
+    return found;
 }
 
-std::wstring Quoted(const std::filesystem::path& path) {
-    return L"\"" + path.native() + L"\"";
+HWND ChildWithText(HWND window, std::wstring_view text) {
+    return FindWindowWhere(window, [&](HWND child) { return WindowText(child) == text; });
 }
 
 bool RunningUnderWine() {
@@ -164,34 +178,28 @@ bool RunningUnderWine() {
 
 namespace {
 
-// The Unix path of a Windows path, through Wine's own conversion.
-std::wstring UnixPath(const std::filesystem::path& path) {
+// Wine starts Unix programs as it starts Windows ones, but their handle may be signalled
+// before they are done: the outcome is waited for. Paths go through Wine's own conversion.
+void RunUnix(const wchar_t* command, std::initializer_list<fs::path> paths,
+             const std::function<bool()>& done) {
     using Convert = char*(CDECL*)(const wchar_t*);
     const auto convert = reinterpret_cast<Convert>(reinterpret_cast<void*>(
         ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    char* unix = convert != nullptr ? convert(path.c_str()) : nullptr;
-    if (unix == nullptr)
-        throw std::runtime_error("no Unix path for " + path.string());
-    const std::string text(unix);
-    ::HeapFree(::GetProcessHeap(), 0, unix);
-    return std::filesystem::path(text).native();
-}
-
-// Wine starts Unix programs as it starts Windows ones, but their handle may be signalled
-// before they are done: the caller waits for the outcome itself.
-void RunUnix(const std::wstring& commandLine, const std::function<bool()>& done) {
-    RunProcess(commandLine, 30000);
-    for (int i = 0; i < 100 && !done(); ++i)
-        ::Sleep(50);
+    std::wstring line = command;
+    for (const fs::path& path : paths) {
+        char* unix = convert(path.c_str());
+        line += L" \"" + Utf8ToWide(unix != nullptr ? unix : "") + L"\"";
+        ::HeapFree(::GetProcessHeap(), 0, unix);
+    }
+    RunProcess(line, 30000);
+    Eventually(done, 5000);
 }
 
 } // namespace
 
-FolderLink::FolderLink(const std::filesystem::path& link, const std::filesystem::path& target)
-    : link_(link) {
+FolderLink::FolderLink(const fs::path& link, const fs::path& target) : link_(link) {
     if (RunningUnderWine())
-        RunUnix(L"/bin/ln -s \"" + UnixPath(target) + L"\" \"" + UnixPath(link) + L"\"",
-                [this] { return planted(); });
+        RunUnix(L"/bin/ln -s", {target, link}, [this] { return planted(); });
     else
         ::CreateSymbolicLinkW(link.c_str(), target.c_str(),
                               SYMBOLIC_LINK_FLAG_DIRECTORY |
@@ -199,13 +207,12 @@ FolderLink::FolderLink(const std::filesystem::path& link, const std::filesystem:
 }
 
 FolderLink::~FolderLink() {
-    // rm without -r never takes a folder; a link whose target is gone is removed as well.
+    // rm without -r never takes a folder; a link whose target is gone, still listed in its
+    // folder, is removed as well.
+    WIN32_FIND_DATAW found;
     if (RunningUnderWine())
-        RunUnix(L"/bin/rm -f \"" + UnixPath(link_) + L"\"", [this] {
-            // Listed while it is there, even when its target is gone.
-            WIN32_FIND_DATAW found;
-            return !FindHandle(::FindFirstFileW(link_.c_str(), &found));
-        });
+        RunUnix(L"/bin/rm -f", {link_},
+                [&] { return !FindHandle(::FindFirstFileW(link_.c_str(), &found)); });
     else if (planted())
         ::RemoveDirectoryW(link_.c_str());
 }
@@ -218,15 +225,10 @@ bool FolderLink::planted() const {
 EnvironmentOverride::EnvironmentOverride(const wchar_t* name, const std::wstring& value)
     : name_(name) {
     if (const DWORD size = ::GetEnvironmentVariableW(name, nullptr, 0); size > 0) {
-        std::wstring text(size, L'\0');
-        text.resize(::GetEnvironmentVariableW(name, text.data(), size));
-        previous_ = std::move(text);
+        previous_.emplace(size, L'\0');
+        previous_->resize(::GetEnvironmentVariableW(name, previous_->data(), size));
     }
     ::SetEnvironmentVariableW(name, value.c_str());
-}
-
-EnvironmentOverride::~EnvironmentOverride() {
-    ::SetEnvironmentVariableW(name_.c_str(), previous_ ? previous_->c_str() : nullptr);
 }
 
 } // namespace testing_support

@@ -1,4 +1,5 @@
-// Helpers shared by the test programs: unique names, scratch folders, files and processes.
+// Helpers shared by the test programs: scratch folders, files, processes and their windows,
+// and the ground another user of the machine can prepare.
 #pragma once
 
 #include "setup/handles.h"
@@ -6,6 +7,7 @@
 #include <windows.h>
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,7 +16,6 @@ namespace testing_support {
 
 // The folder of the running test program; every built program lies there too.
 std::filesystem::path BinDir();
-
 // A name no other test (or earlier run) uses: prefix, process id and a counter.
 std::wstring UniqueName(std::wstring_view prefix);
 
@@ -42,22 +43,19 @@ std::string ResourceBytes(const std::filesystem::path& program, const wchar_t* n
 void CopyStubWith(const std::filesystem::path& program, const wchar_t* name,
                   std::string_view bytes);
 
-// Starts a command line exactly as written and waits for it. Returns the exit code, or
-// nothing when it could not be started or did not end in time (it is then terminated).
-std::optional<DWORD> RunProcess(const std::wstring& commandLine, DWORD timeoutMs = 120000,
-                                const std::filesystem::path& workingDir = {});
-
-// A started process that is terminated at the end unless it has ended.
+// A started process (a command line exactly as written), terminated at the end unless it
+// has ended.
 class ChildProcess {
   public:
     explicit ChildProcess(const std::wstring& commandLine,
                           const std::filesystem::path& workingDir = {});
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
-    ~ChildProcess();
+    ~ChildProcess() { Terminate(); }
     bool started() const { return static_cast<bool>(process_); }
     DWORD id() const { return id_; }
     HANDLE handle() const { return process_.get(); }
+    // The exit code, or nothing when it did not end in time.
     std::optional<DWORD> Wait(DWORD timeoutMs);
     void Terminate();
 
@@ -65,11 +63,24 @@ class ChildProcess {
     UniqueHandle process_;
     DWORD id_ = 0;
 };
-
-// A top-level window of the given process whose caption is exactly caption, waited for.
-HWND WaitForProcessWindow(DWORD processId, std::wstring_view caption, DWORD timeoutMs = 30000);
-
+// Starts a command line and waits for it; nothing when it could not start or end in time.
+std::optional<DWORD> RunProcess(const std::wstring& commandLine, DWORD timeoutMs = 120000,
+                                const std::filesystem::path& workingDir = {});
 std::wstring Quoted(const std::filesystem::path& path);
+
+// Polls until the condition holds or the time is up; returns its last answer.
+bool Eventually(const std::function<bool()>& condition, DWORD timeoutMs = 20000);
+
+// The text of a window of any process, asked for with a time-out.
+std::wstring WindowText(HWND window);
+// A visible top-level window of the process with exactly this caption, waited for.
+HWND WaitForProcessWindow(DWORD processId, std::wstring_view caption, DWORD timeoutMs = 30000);
+// The first visible child window (at any depth) whose text is text, or null.
+HWND ChildWithText(HWND window, std::wstring_view text);
+// The text of a message box: its static control 0xFFFF.
+inline std::wstring MessageText(HWND box) {
+    return WindowText(::GetDlgItem(box, 0xFFFF));
+}
 
 // Wine differs from Windows in a few measured ways; tests name them where they meet them.
 bool RunningUnderWine();
@@ -99,7 +110,9 @@ class EnvironmentOverride {
     EnvironmentOverride(const wchar_t* name, const std::wstring& value);
     EnvironmentOverride(const EnvironmentOverride&) = delete;
     EnvironmentOverride& operator=(const EnvironmentOverride&) = delete;
-    ~EnvironmentOverride();
+    ~EnvironmentOverride() {
+        ::SetEnvironmentVariableW(name_.c_str(), previous_ ? previous_->c_str() : nullptr);
+    }
 
   private:
     std::wstring name_;

@@ -1,0 +1,401 @@
+// What the end-to-end runs cannot reach or cannot tell apart: the installation's progress plan
+// and failure texts, the paths of a process without administrator rights (which Wine never
+// gives), the uninstaller's temporary copy, removal over planted links, the spellings the
+// running check must see through, and the removal engine's rules for what is not its own.
+#include "tests/support/system_probe.h"
+#include "tests/support/test_support.h"
+
+#include "install/file_removal.h"
+#include "install/install.h"
+#include "install/installed_files.h"
+#include "install/permissions.h"
+#include "install/registry.h"
+#include "install/running_instance.h"
+#include "install/shortcut.h"
+#include "setup/elevation.h"
+#include "setup/silent_install.h"
+#include "setup/text.h"
+#include "uninstall/removal.h"
+#include "uninstall/temporary_copy.h"
+#include "uninstall/uninstall_flow.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cwctype>
+
+using namespace testing_support;
+namespace fs = std::filesystem;
+
+namespace {
+
+using Report = std::pair<double, std::wstring>;
+
+// A product of its own per test, and a package of three files, 250 bytes in blocks of 100,
+// 100 and 50, made by the package tool.
+class Units : public ::testing::Test {
+  protected:
+    Units() {
+        info.product = UniqueName(L"Orvalis Unit");
+        info.exe = L"Orvalis.exe";
+        info.registryKey = L"Software\\Orvalis Tests\\" + info.product;
+        WriteFileBytes(temp / L"src\\Orvalis.exe", std::string(120, 'x'));
+        WriteFileBytes(temp / L"src\\docs\\a.txt", std::string(80, 'a'));
+        WriteFileBytes(temp / L"src\\docs\\deep\\b.txt", std::string(50, 'b'));
+        WriteFileBytes(temp / L"meta", "");
+        RunProcess(Quoted(BinDir() / L"mvpk.exe") + L" pack " + Quoted(temp / L"src") + L" " +
+                   Quoted(temp / L"meta") + L" " + Quoted(temp / L"p.mvpk") + L" --block-size 100");
+        bytes = ReadFileBytes(temp / L"p.mvpk");
+        reader.emplace(*mvpk::Reader::Open(std::as_bytes(std::span(bytes))));
+    }
+    ~Units() override { RemoveProduct(info); }
+
+    std::expected<void, std::wstring> Run(Scope scope, const fs::path& folder) {
+        reports.clear();
+        ComApartment apartment;
+        return Install(
+            *reader, info, scope, folder,
+            [this](double fraction, const std::wstring& s) { reports.emplace_back(fraction, s); });
+    }
+
+    ProductInfo info;
+    TempDir temp{L"units"};
+    std::string bytes;
+    std::optional<mvpk::Reader> reader;
+    std::vector<Report> reports;
+};
+
+TEST_F(Units, PlanOfAFirstAndARepeatedInstallation) {
+    const std::wstring copying = L"Copie des fichiers...";
+    std::vector<Report> plan{{0.0, copying},
+                             {0.36, copying},
+                             {0.72, copying},
+                             {0.9, copying},
+                             {0.92, L"Enregistrement..."},
+                             {0.97, L"Création du raccourci..."},
+                             {1.0, info.product + L" est installé."}};
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_TRUE(Run(Scope::User, temp / L"Orvalis"));
+        ASSERT_EQ(reports.size(), plan.size()) << "round " << round;
+        for (size_t i = 0; i < plan.size(); ++i) {
+            EXPECT_NEAR(reports[i].first, plan[i].first, 1e-12) << i;
+            EXPECT_EQ(reports[i].second, plan[i].second) << i;
+        }
+        plan.insert(plan.begin(), {0.0, L"Suppression de la version précédente..."});
+    }
+}
+
+TEST_F(Units, FailuresAreTexts) {
+    ComApartment apartment;
+    const auto none = [](double, const std::wstring&) {
+    };
+    // The library refuses an empty path with an error of its own.
+    const std::wstring empty = Install(*reader, info, Scope::User, L"", none).error();
+    EXPECT_TRUE(empty.starts_with(L"Création du dossier  : ") && empty.size() > 23)
+        << WideToUtf8(empty);
+    // Whatever throws inside the installation ends it with a text, never the process.
+    EXPECT_EQ(Install(*reader, info, Scope::User, temp / L"A",
+                      [](double f, const std::wstring&) {
+                          if (f > 0.5)
+                              throw std::runtime_error("BCrypt SHA-256 indisponible");
+                      })
+                  .error(),
+              L"BCrypt SHA-256 indisponible");
+    EXPECT_EQ(Install(*reader, info, Scope::User, temp / L"B",
+                      [](double, const std::wstring&) { throw std::bad_alloc(); })
+                  .error(),
+              L"Mémoire insuffisante");
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, UninstallKeyPath(info.product)));
+
+    EXPECT_EQ(FormatWindowsError(L"X", 0x2A00BEEF), L"X : erreur 704691951");
+    EXPECT_EQ(FormatWindowsError(L"Y", 0xDEADBEEF), L"Y : erreur 3735928559");
+    const std::wstring denied = FormatWindowsError(L"Lecture de X", ERROR_ACCESS_DENIED);
+    EXPECT_TRUE(denied.starts_with(L"Lecture de X : ") && denied.find(L"erreur") == denied.npos &&
+                denied.back() != L'\n' && denied.back() != L'\r')
+        << WideToUtf8(denied);
+    EXPECT_TRUE(CreateShortcut(L"Orvalis.lnk", temp / L"Orvalis.exe", info)
+                    .error()
+                    .starts_with(L"Création du raccourci Orvalis.lnk : "));
+    EXPECT_TRUE(
+        GrantUsersWriteAccess(temp / L"missing")
+            .error()
+            .starts_with(L"Lecture des droits de " + (temp / L"missing").native() + L" : "));
+    // A non-volatile key cannot be created below a volatile one.
+    const std::wstring parent = info.registryKey + L"\\Volatile";
+    KeyHandle key;
+    ASSERT_EQ(::RegCreateKeyExW(HKEY_CURRENT_USER, parent.c_str(), 0, nullptr, REG_OPTION_VOLATILE,
+                                KEY_WRITE, nullptr, key.put(), nullptr),
+              ERROR_SUCCESS);
+    EXPECT_TRUE(CreateRegistryKey(HKEY_CURRENT_USER, parent + L"\\Enfant")
+                    .error()
+                    .starts_with(L"Création de la clé de registre " + parent + L"\\Enfant : "));
+}
+
+// Another scope's installation, and a recorded but empty folder, are no previous installation:
+// nothing is removed from them, nor relative to the current folder.
+TEST_F(Units, OnlyARecordedFolderOfTheSameScopeIsPrevious) {
+    ASSERT_TRUE(Run(Scope::Machine, temp / L"Machine"));
+    WriteStringValue(HKEY_CURRENT_USER, UninstallKeyPath(info.product), L"InstallLocation", L"");
+    WriteFileBytes(temp / L"Uninstall.files", "docs\\a.txt\r\n");
+    WriteFileBytes(temp / L"docs\\a.txt", "not the product's");
+    wchar_t previous[MAX_PATH] = {};
+    ::GetCurrentDirectoryW(MAX_PATH, previous);
+    ::SetCurrentDirectoryW(temp.path().c_str());
+    const auto result = Run(Scope::User, temp / L"User");
+    ::SetCurrentDirectoryW(previous);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(reports.front().second, L"Copie des fichiers...");
+    EXPECT_EQ(ReadFileBytes(temp / L"docs\\a.txt"), "not the product's");
+    EXPECT_TRUE(fs::exists(temp / L"Machine\\docs\\a.txt"));
+}
+
+// Wine never runs a process without administrator rights: the decisions are reached through
+// the seams whose defaults are the real calls.
+TEST_F(Units, WithoutRightsPerMachineHandsOverUnchanged) {
+    std::vector<SetupOptions> relaunched;
+    const auto record = [&](const SetupOptions& o) {
+        relaunched.push_back(o);
+        return 42;
+    };
+    // A relative folder fails at once, showing which path the run took.
+    for (const wchar_t* line :
+         {L"s.exe /S /D=rel", L"s.exe /S /ALLUSERS /D=rel", L"s.exe /S /CURRENTUSER /D=rel"}) {
+        const SetupOptions options = ParseCommandLineText(line);
+        for (bool elevated : {false, true}) {
+            const bool handsOver = !elevated && options.scope != Scope::User;
+            EXPECT_EQ(RunSilentInstall(*reader, info, options, {[&] { return elevated; }, record}),
+                      handsOver ? 42 : 1603);
+            EXPECT_EQ(relaunched.size(), handsOver ? 1u : 0u) << WideToUtf8(line);
+            if (handsOver) {
+                EXPECT_EQ(relaunched.front(), options);
+            }
+            relaunched.clear();
+        }
+    }
+    // The uninstaller: per machine (no scope switch included) whatever /ELEVATED claims.
+    const ElevationService notElevated{[] { return false; },
+                                       [&](const SetupOptions& o, HWND) {
+                                           return record(o);
+                                       }};
+    for (const wchar_t* line : {L"u.exe /UNINSTALL", L"u.exe /ALLUSERS /UNINSTALL /S",
+                                L"u.exe /UNINSTALL /ELEVATED /FROMTEMP /D=C:\\V"}) {
+        EXPECT_EQ(RunUninstall(ParseCommandLineText(line), info, notElevated), 42);
+        EXPECT_EQ(relaunched.back(), ParseCommandLineText(line));
+    }
+    // Per user it runs here: a second stage without its folder fails at once.
+    EXPECT_EQ(RunUninstall(ParseCommandLineText(L"u.exe /UNINSTALL /CURRENTUSER /FROMTEMP"), info,
+                           notElevated),
+              1603);
+    EXPECT_EQ(relaunched.size(), 3u);
+}
+
+// The real relaunch starts this very program, which records its switches and answers 42.
+TEST(Relaunch, TheCopyGetsTheSwitchesAndItsExitCodeComesBack) {
+    TempDir temp(L"relaunch");
+    EnvironmentOverride record(L"ORVALIS_RECORD", (temp / L"line").native());
+    SetupOptions options;
+    options.silent = options.noLaunch = true;
+    options.scope = Scope::Machine;
+    options.installDir = L"C:\\Program Files\\Orvalis  Relance";
+    EXPECT_EQ(RelaunchElevated(options, nullptr), 42);
+    const std::wstring received = Utf8ToWide(ReadFileBytes(temp / L"line"));
+    EXPECT_TRUE(received.ends_with(L" /S /ALLUSERS /NOLAUNCH /ELEVATED /D=C:\\Program "
+                                   L"Files\\Orvalis  Relance"))
+        << WideToUtf8(received);
+}
+
+TEST(TemporaryCopy, MadeAfreshAndKeptAsWritten) {
+    TempDir dir;
+    const auto source = BinDir() / L"mvpk.exe";
+    // A file already there, planted or left over, is never reused.
+    WriteFileBytes(dir / L"planted.exe", "theirs");
+    EXPECT_FALSE(CreateTemporaryCopy(source, dir / L"planted.exe"));
+    EXPECT_EQ(ReadFileBytes(dir / L"planted.exe"), "theirs");
+
+    const auto copy = dir / L"copy.exe";
+    UniqueHandle kept = CreateTemporaryCopy(source, copy);
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(ReadFileBytes(copy), ReadFileBytes(source));
+    // While it is kept, nobody can write, rename or delete it, and it still starts.
+    EXPECT_FALSE(UniqueHandle(::CreateFileW(copy.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                            OPEN_EXISTING, 0, nullptr)));
+    EXPECT_FALSE(::MoveFileW(copy.c_str(), (dir / L"moved.exe").c_str()));
+    EXPECT_FALSE(::DeleteFileW(copy.c_str()));
+    EXPECT_EQ(RunProcess(Quoted(copy)), 2u); // the tool's usage
+}
+
+// A copy left under the name (process identifiers come back) is never reused: the first
+// stage takes another name. The copy is of this very program, which records its start.
+TEST_F(Units, ACopyFoundUnderItsNameIsNeverReused) {
+    EnvironmentOverride record(L"ORVALIS_RECORD", (temp / L"line").native());
+    EnvironmentOverride tmp(L"TMP", temp.path().native()),
+        tempVariable(L"TEMP", temp.path().native());
+    const std::wstring name =
+        info.product + L"-uninstall-" + std::to_wstring(::GetCurrentProcessId());
+    WriteFileBytes(temp / (name + L".exe"), "theirs");
+    const ElevationService elevated{[] { return true; },
+                                    [](const SetupOptions&, HWND) {
+                                        return 1603;
+                                    }};
+    EXPECT_EQ(
+        RunUninstall(ParseCommandLineText(L"u.exe /UNINSTALL /S /CURRENTUSER"), info, elevated), 0);
+    EXPECT_EQ(ReadFileBytes(temp / (name + L".exe")), "theirs");
+    EXPECT_TRUE(Utf8ToWide(ReadFileBytes(temp / L"line"))
+                    .starts_with(L"\"" + (temp / (name + L"-2.exe")).native() +
+                                 L"\" /S /CURRENTUSER /UNINSTALL /FROMTEMP /D="));
+}
+
+// Removal by the installed-files list and of a whole tree, over read-only files, nested
+// folders, entries that try to leave the folder, and links another user planted.
+TEST(Removal, ListedFilesAndTreesOverLinks) {
+    TempDir dir;
+    const fs::path root = dir / L"Produit", data = dir / L"Data", theirs = dir / L"theirs";
+    for (const wchar_t* file :
+         {L"theirs\\deep\\leaf.txt", L"theirs\\file.txt", L"victim.txt", L"Produit\\own.txt",
+          L"Produit\\a\\b\\c\\file.txt", L"Produit\\x\\y\\z\\listed.txt",
+          L"Produit\\x\\y\\kept.txt", L"Produit\\ro.txt", L"Data\\a\\b\\ro.txt", L"file.txt"})
+        WriteFileBytes(dir / file, "1");
+    for (const fs::path& ro : {root / L"ro.txt", data / L"a\\b\\ro.txt"})
+        ::SetFileAttributesW(ro.c_str(), FILE_ATTRIBUTE_READONLY);
+    fs::create_directories(root / L"docs");
+    const FolderLink listedFolder(root / L"docs\\guide", theirs), listedFile(root / L"f", theirs),
+        inData(data / L"a\\link", theirs), wholeFolder(dir / L"Elsewhere", theirs);
+    ASSERT_TRUE(listedFolder.planted() && listedFile.planted() && inData.planted() &&
+                wholeFolder.planted());
+
+    RemoveListedFiles(root, {L"own.txt", L"a\\b\\c\\file.txt", L"x\\y\\z\\listed.txt", L"ro.txt",
+                             L"missing\\gone.txt", L"..\\victim.txt", L"a\\..\\..\\victim.txt",
+                             (dir / L"victim.txt").native(), L"docs\\guide\\deep\\leaf.txt",
+                             L"docs\\guide\\file.txt", L"f"});
+    RemoveListedFiles(dir / L"Elsewhere", {L"file.txt", L"deep\\leaf.txt"});
+    RemoveListedFiles(L"", {L"file.txt"}); // no folder: nothing relative to the current one
+    RemoveTree(data);
+
+    // Wine cannot remove a link at all; Windows removes it as a link.
+    const bool linksStay = RunningUnderWine();
+    const std::pair<fs::path, bool> expected[] = {
+        {theirs / L"deep\\leaf.txt", true},
+        {theirs / L"file.txt", true},
+        {dir / L"victim.txt", true},
+        {dir / L"file.txt", true},
+        {root / L"own.txt", false},
+        {root / L"a", false},
+        {root / L"x\\y\\z", false},
+        {root / L"x\\y\\kept.txt", true},
+        {root / L"ro.txt", false},
+        {root, true},
+        {root / L"docs\\guide", linksStay},
+        {root / L"f", linksStay},
+        {data / L"a\\b", false},
+        {data, linksStay},
+    };
+    for (const auto& [path, exists] : expected)
+        EXPECT_EQ(::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES, exists)
+            << WideToUtf8(path.native());
+}
+
+// The product's executable running from a folder, however that folder is written.
+TEST_F(Units, RunningCheckSpellings) {
+    const fs::path folder = temp / L"Installé";
+    fs::create_directories(folder / L"sub");
+    fs::copy_file(BinDir() / L"orvalis_product.exe", folder / L"Orvalis.exe");
+    ChildProcess product(Quoted(folder / L"Orvalis.exe"));
+    ASSERT_TRUE(Eventually([&] { return !FindRunningInstance(info, folder).empty(); }));
+    std::wstring upper = folder.native();
+    std::transform(upper.begin(), upper.end(), upper.begin(), ::towupper);
+    for (const std::wstring& spelling : {folder.native() + L"\\", (folder / L"sub\\..").native(),
+                                         (folder / L"." / L"sub" / L"..").native(), upper})
+        EXPECT_FALSE(FindRunningInstance(info, spelling).empty()) << WideToUtf8(spelling);
+    ProductInfo capitals = info, other = info;
+    capitals.exe = L"ORVALIS.EXE";
+    other.exe = L"Orvalis2.exe";
+    EXPECT_FALSE(FindRunningInstance(capitals, folder).empty());
+    EXPECT_TRUE(FindRunningInstance(other, folder).empty());
+    EXPECT_TRUE(FindRunningInstance(info, temp.path()).empty());
+    product.Terminate();
+    EXPECT_TRUE(Eventually([&] { return FindRunningInstance(info, folder).empty(); }));
+}
+
+// What is not the installation's own stays: a data folder reached through a linked product
+// folder, an extension key shared with other programs when the product has no name, a
+// relative recorded data folder; a key outside "Software" is walked to its first element.
+TEST_F(Units, RemovalLeavesWhatIsNotItsOwn) {
+    const HKEY hive = HKEY_CURRENT_USER;
+    WriteFileBytes(temp / L"theirs\\Data\\keep.txt", "theirs");
+    const FolderLink product(temp / L"product", temp / L"theirs");
+    ASSERT_TRUE(product.planted());
+    info.hasDataDir = true;
+    WriteStringValue(hive, info.registryKey + L"\\Install", L"DataDir",
+                     (temp / L"product\\Data").native());
+    ComApartment apartment;
+    ASSERT_TRUE(Uninstall(info, Scope::User, temp / L"none", true));
+    EXPECT_EQ(ReadFileBytes(temp / L"theirs\\Data\\keep.txt"), "theirs");
+
+    WriteFileBytes(temp / L"Data\\a.bin", "x");
+    WriteStringValue(hive, info.registryKey + L"\\Install", L"DataDir", L"Data");
+    wchar_t previous[MAX_PATH] = {};
+    ::GetCurrentDirectoryW(MAX_PATH, previous);
+    ::SetCurrentDirectoryW(temp.path().c_str());
+    ASSERT_TRUE(Uninstall(info, Scope::User, temp / L"none", true));
+    ::SetCurrentDirectoryW(previous);
+    EXPECT_TRUE(fs::exists(temp / L"Data\\a.bin"));
+
+    ProductInfo nameless = info;
+    nameless.product.clear();
+    nameless.hasDataDir = false;
+    nameless.registryKey = UniqueName(L"OrvalisTop") + L"\\Maker";
+    const std::wstring extension = L"." + UniqueName(L"orvnameless");
+    nameless.fileTypes = {{extension, L"Document"}};
+    const std::wstring classes = L"Software\\Classes\\" + extension;
+    WriteStringValue(hive, classes, L"Content Type", L"text/plain");
+    WriteStringValue(hive, classes + L"\\OpenWithProgids", L"Other.Program", L"");
+    WriteStringValue(hive, nameless.registryKey + L"\\Install", L"Scope", L"user");
+    ASSERT_TRUE(Uninstall(nameless, Scope::User, temp / L"none", false));
+    EXPECT_EQ(ReadStringValue(hive, classes, L"Content Type"), L"text/plain");
+    EXPECT_EQ(ReadStringValue(hive, classes + L"\\OpenWithProgids", L"Other.Program"), L"");
+    EXPECT_FALSE(KeyExists(hive, nameless.registryKey.substr(0, nameless.registryKey.find(L'\\'))));
+    DeleteTree(hive, classes);
+}
+
+// Breaks the user's local application data folder in the prefix's registry for a moment: this
+// case runs as a ctest entry of its own, with nothing else running.
+TEST_F(Units, AloneUnresolvableDataFolderIsNeitherCreatedNorRecorded) {
+    const wchar_t* const shellFolders =
+        L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+    const auto restore = ReadStringValue(HKEY_CURRENT_USER, shellFolders, L"Local AppData");
+    info.hasDataDir = true;
+    wchar_t previous[MAX_PATH] = {};
+    ::GetCurrentDirectoryW(MAX_PATH, previous);
+    ::SetCurrentDirectoryW(temp.path().c_str());
+    {
+        KeyHandle key;
+        ::RegOpenKeyExW(HKEY_CURRENT_USER, shellFolders, 0, KEY_SET_VALUE, key.put());
+        const auto set = [&](const std::wstring& folder) {
+            ::RegSetValueExW(key.get(), L"Local AppData", 0, REG_EXPAND_SZ,
+                             reinterpret_cast<const BYTE*>(folder.c_str()),
+                             static_cast<DWORD>((folder.size() + 1) * sizeof(wchar_t)));
+        };
+        set(L"Q:\\nowhere\\Local");
+        EXPECT_TRUE(DataDirectory(info.product, Scope::User).is_relative());
+        EXPECT_TRUE(Run(Scope::User, temp / L"Orvalis"));
+        set(restore.value_or(L"%USERPROFILE%\\AppData\\Local"));
+    }
+    ::SetCurrentDirectoryW(previous);
+    EXPECT_FALSE(fs::exists(temp / info.product));
+    EXPECT_FALSE(ReadStringValue(HKEY_CURRENT_USER, info.registryKey + L"\\Install", L"DataDir"));
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // Started again by RelaunchElevated, or as the uninstaller's second stage: record how, and
+    // answer with a code of its own.
+    if (const SetupOptions options = ParseCommandLine(); options.elevated || options.fromTemp) {
+        wchar_t record[1024] = {};
+        if (::GetEnvironmentVariableW(L"ORVALIS_RECORD", record, 1024) > 0)
+            WriteFileBytes(record, WideToUtf8(::GetCommandLineW()));
+        return options.elevated ? 42 : 0;
+    }
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
