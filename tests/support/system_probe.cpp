@@ -83,6 +83,9 @@ ProductInfo ProductOf(const std::filesystem::path& setupProgram) {
 }
 
 void RemoveProduct(const ProductInfo& info, const std::filesystem::path& folder) {
+    // Without a name its folders would be the known folders themselves.
+    if (info.product.empty())
+        return;
     std::error_code ignored;
     for (Scope scope : {Scope::User, Scope::Machine}) {
         const HKEY hive = HiveFor(scope);
@@ -97,6 +100,7 @@ void RemoveProduct(const ProductInfo& info, const std::filesystem::path& folder)
         std::filesystem::remove(ShortcutPath(info, scope), ignored);
         if (const auto data = DataDirectory(info.product, scope).parent_path(); data.is_absolute())
             std::filesystem::remove_all(data, ignored);
+        std::filesystem::remove_all(DefaultInstallFolder(info.product, scope), ignored);
     }
     if (!folder.empty())
         std::filesystem::remove_all(folder, ignored);

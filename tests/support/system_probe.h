@@ -24,7 +24,8 @@ void DeleteTree(HKEY hive, const std::wstring& subkey);
 // The product a setup program describes in its METADATA resource.
 ProductInfo ProductOf(const std::filesystem::path& setupProgram);
 // Every trace an installation of the product can leave, in both scopes: registry keys (the
-// file types and the maker's key included), shortcut, data directory, and folder.
+// file types and the maker's key included), shortcut, data directory, the default install
+// folders, and the folder given.
 void RemoveProduct(const ProductInfo& info, const std::filesystem::path& folder = {});
 
 struct ShortcutFields {

@@ -1,0 +1,478 @@
+// The real setup program of the test product, run as an administrator's script runs it and
+// as a user answers its uninstaller, everything checked from outside: files, registry value
+// by value, shortcut, data directory, windows and exit codes. Then another user of the
+// machine prepares the ground: links in folders users may write to, programs planted under the
+// system's names, a product running through a link, an uninstaller started from elsewhere.
+#include "tests/support/system_probe.h"
+#include "tests/support/test_support.h"
+
+#include "install/registry.h"
+#include "install/running_instance.h"
+#include "install/shortcut.h"
+#include "package/reader.h"
+#include "setup/format.h"
+#include "setup/paths.h"
+#include "setup/text.h"
+
+#include <gtest/gtest.h>
+
+#include <knownfolders.h>
+
+#include <cstring>
+
+using namespace testing_support;
+namespace fs = std::filesystem;
+
+namespace {
+
+// The UTC date, read otherwise than the program reads it.
+std::wstring Today() {
+    SYSTEMTIME now{};
+    ::GetSystemTime(&now);
+    wchar_t text[16];
+    swprintf(text, 16, L"%04u%02u%02u", now.wYear, now.wMonth, now.wDay);
+    return text;
+}
+
+// A time zone in which the local date is not the UTC date at this hour (two hours and more
+// west before noon UTC, east after), so that a date taken from local time shows.
+std::wstring ShiftedTimeZone() {
+    SYSTEMTIME now{};
+    ::GetSystemTime(&now);
+    return now.wHour < 12 ? txt::format(L"AAA{}", now.wHour + 2)
+                          : txt::format(L"BBB-{}", 26 - now.wHour);
+}
+
+class EndToEnd : public ::testing::Test {
+  protected:
+    const fs::path setup = BinDir() / L"end_to_end_setup.exe";
+    const ProductInfo info = ProductOf(setup);
+    TempDir temp{L"e2e"};
+    fs::path folder = temp / L"Orvalis";
+    // After temp: the links go before anything below them is cleaned up.
+    std::vector<std::unique_ptr<FolderLink>> links;
+    UniqueHandle secondStage;
+
+    void SetUp() override {
+        ASSERT_EQ(info.exe, L"Orvalis.exe") << "no product description";
+        RemoveProduct(info);
+    }
+    void TearDown() override {
+        links.clear();
+        RemoveProduct(info, folder);
+    }
+    void Plant(const fs::path& link, const fs::path& target) {
+        links.push_back(std::make_unique<FolderLink>(link, target));
+        ASSERT_TRUE(links.back()->planted()) << WideToUtf8(link.native());
+    }
+    static DWORD Run(const std::wstring& commandLine, const fs::path& currentFolder = {}) {
+        EnvironmentOverride timeZone(L"TZ", ShiftedTimeZone());
+        return RunProcess(commandLine, 240000, currentFolder).value_or(0xFFFFFFFF);
+    }
+    DWORD Setup(const std::wstring& switches) const { return Run(Quoted(setup) + switches); }
+    DWORD Install(Scope scope, const fs::path& where) const {
+        return Setup((scope == Scope::User ? L" /S /CURRENTUSER /D=" : L" /S /ALLUSERS /D=") +
+                     where.native());
+    }
+    std::wstring Registered(Scope scope, const wchar_t* value) const {
+        return ReadStringValue(HiveFor(scope), UninstallKeyPath(info.product), value).value_or(L"");
+    }
+    fs::path Stage(const fs::path& file = {}) const {
+        return BinDir().parent_path() / L"tests\\product\\stage" / file;
+    }
+
+    // Everything an installation writes, value by value, in the scope's hive; with alone, the
+    // other hive holds nothing of the product.
+    void ExpectInstalled(Scope scope, const fs::path& at, bool alone) {
+        SCOPED_TRACE(WideToUtf8(at.native()));
+        const std::string package = ResourceBytes(setup, L"PAYLOAD");
+        const auto reader = mvpk::Reader::Open(std::as_bytes(std::span(package)));
+        ASSERT_TRUE(reader && reader->entries().size() > 4);
+        std::string list;
+        for (const auto& entry : reader->entries()) {
+            EXPECT_EQ(ReadFileBytes(at / Utf8ToWide(entry.path)),
+                      ReadFileBytes(Stage(Utf8ToWide(entry.path))));
+            list += entry.path + "\r\n";
+        }
+        EXPECT_EQ(ReadFileBytes(at / L"Uninstall.files"),
+                  list + "Uninstall.exe\r\nUninstall.files\r\n");
+        EXPECT_EQ(ProductOf(at / L"Uninstall.exe").product, info.product);
+
+        const HKEY hive = HiveFor(scope);
+        const std::wstring entry = UninstallKeyPath(info.product) + L"|";
+        const std::wstring record = info.registryKey + L"\\Install|";
+        const std::wstring exe = JoinPath(at, L"Orvalis.exe").native();
+        const std::wstring command = L"\"" + JoinPath(at, L"Uninstall.exe").native() +
+                                     L"\" /UNINSTALL" +
+                                     (scope == Scope::Machine ? L" /ALLUSERS" : L" /CURRENTUSER");
+        const fs::path data = DataDirectory(info.product, scope);
+        std::vector<std::pair<std::wstring, std::wstring>> strings = {
+            {entry + L"DisplayName", info.product},
+            {entry + L"DisplayVersion", L"2.5.0"},
+            {entry + L"Publisher", L"\u00C9ditions Orvalis"},
+            {entry + L"URLInfoAbout", L"https://orvalis.example/"},
+            {entry + L"DisplayIcon", exe + L",0"},
+            {entry + L"InstallLocation", at.native()},
+            {entry + L"UninstallString", command},
+            {entry + L"QuietUninstallString", command + L" /S"},
+            {entry + L"InstallDate", Today()},
+            {record + L"InstallDir", at.native()},
+            {record + L"DataDir", data.native()},
+            {record + L"Scope", scope == Scope::Machine ? L"machine" : L"user"},
+            {record + L"Version", L"2.5.0"}};
+        for (const FileType& type : info.fileTypes) {
+            const std::wstring classes = L"Software\\Classes\\";
+            const std::wstring progId =
+                info.product + L"." + type.extension.substr(type.extension[0] == L'.');
+            strings.insert(
+                strings.end(),
+                {{classes + progId + L"|", type.description},
+                 {classes + progId + L"\\DefaultIcon|", L"\"" + exe + L"\",0"},
+                 {classes + progId + L"\\shell\\open\\command|", L"\"" + exe + L"\" \"%1\""},
+                 {classes + type.extension + L"|", progId},
+                 {classes + type.extension + L"\\OpenWithProgids|" + progId, L""}});
+        }
+        for (const auto& [where, expected] : strings) {
+            const size_t bar = where.find(L'|');
+            const std::wstring key = where.substr(0, bar), name = where.substr(bar + 1);
+            EXPECT_EQ(ReadStringValue(hive, key, name.empty() ? nullptr : name.c_str()), expected)
+                << WideToUtf8(where);
+            EXPECT_TRUE(
+                !alone ||
+                !KeyExists(HiveFor(scope == Scope::Machine ? Scope::User : Scope::Machine), key));
+        }
+        for (const auto& [name, value] :
+             {std::pair{L"NoModify", 1u},
+              {L"NoRepair", 1u},
+              {L"EstimatedSize", static_cast<unsigned>(reader->totalSize() / 1024)}})
+            EXPECT_EQ(ReadDwordValue(hive, UninstallKeyPath(info.product), name), value) << name;
+
+        ComApartment apartment;
+        const auto programs =
+            KnownFolderPath(scope == Scope::Machine ? FOLDERID_CommonPrograms : FOLDERID_Programs);
+        const auto link = LoadShortcut(programs / (info.product + L".lnk"));
+        ASSERT_TRUE(link) << "no shortcut";
+        EXPECT_EQ(link->target + L"|" + link->workingDirectory + L"|" + link->description + L"|" +
+                      link->iconPath + L"|" + std::to_wstring(link->iconIndex),
+                  exe + L"|" + at.native() + L"|" + info.product + L"|" + exe + L"|0");
+        EXPECT_TRUE(fs::is_directory(data));
+    }
+
+    // The interactive uninstaller: its first stage ends as soon as the second one, the
+    // temporary copy that shows every window, has started. Returns the confirmation.
+    HWND StartUninstaller() {
+        EXPECT_EQ(Run(Registered(Scope::User, L"UninstallString")), 0u);
+        return NextWindow();
+    }
+    // The second stage's next window (the confirmation, then message boxes, all with its
+    // caption), once shown with its controls in place.
+    HWND NextWindow(HWND previous = nullptr) {
+        const std::wstring caption = L"Désinstallation de " + info.product;
+        HWND found = nullptr;
+        Eventually([&] { return previous == nullptr || !::IsWindow(previous); });
+        Eventually([&] {
+            found = ::FindWindowW(nullptr, caption.c_str());
+            return found != nullptr && ::IsWindowVisible(found);
+        });
+        DWORD id = 0;
+        if (found != nullptr && !secondStage && ::GetWindowThreadProcessId(found, &id))
+            secondStage.reset(::OpenProcess(
+                SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE, FALSE, id));
+        return found;
+    }
+    HWND Answer(HWND window, const std::wstring& button) {
+        ::PostMessageW(ChildWithText(window, button), BM_CLICK, 0, 0);
+        return NextWindow(window);
+    }
+    HWND Answer(HWND box, int button) {
+        ::PostMessageW(box, WM_COMMAND, button, 0);
+        return NextWindow(box);
+    }
+    DWORD SecondStageExit() {
+        DWORD code = 0xFFFFFFFF;
+        ::WaitForSingleObject(secondStage.get(), 60000);
+        ::GetExitCodeProcess(secondStage.get(), &code);
+        secondStage.reset();
+        return code;
+    }
+    bool Installed() const {
+        return fs::exists(folder / L"docs\\guide\\deep\\leaf.txt") &&
+               fs::exists(folder / L"Uninstall.exe") &&
+               fs::exists(ShortcutPath(info, Scope::User)) &&
+               KeyExists(HKEY_CURRENT_USER, UninstallKeyPath(info.product));
+    }
+    void StartProduct() {
+        product = std::make_unique<ChildProcess>(Quoted(folder / info.exe), folder);
+        ASSERT_TRUE(Eventually([&] { return !FindRunningInstance(info, folder).empty(); }));
+    }
+    std::unique_ptr<ChildProcess> product;
+    bool Gone(Scope scope) const {
+        return Eventually([&] {
+            return !fs::exists(folder) && !fs::exists(ShortcutPath(info, scope)) &&
+                   !KeyExists(HiveFor(scope), UninstallKeyPath(info.product)) &&
+                   !KeyExists(HiveFor(scope), info.registryKey);
+        });
+    }
+};
+
+TEST_F(EndToEnd, InstalledForEitherScope) {
+    const fs::path machine = temp / L"Tous les programmes\\Orvalis";
+    ASSERT_EQ(Install(Scope::Machine, machine), 0u);
+    ExpectInstalled(Scope::Machine, machine, true);
+    // No /D= and nothing recorded: the user's own program folder, which Windows places in the
+    // local application data folder when the system does not name it.
+    ASSERT_EQ(Setup(L" /S /CURRENTUSER"), 0u);
+    auto programs = KnownFolderPath(FOLDERID_UserProgramFiles);
+    if (programs.empty())
+        programs = KnownFolderPath(FOLDERID_LocalAppData) / L"Programs";
+    ExpectInstalled(Scope::User, programs / info.product, false);
+    EXPECT_TRUE(fs::exists(machine / L"Uninstall.files"));
+}
+
+TEST_F(EndToEnd, RefusedWhileRunningThenRepeatedAndUpgraded) {
+    ASSERT_EQ(Install(Scope::User, folder), 0u);
+    WriteFileBytes(folder / L"assets\\images\\mine.txt", "user data");
+    const std::string list = ReadFileBytes(folder / L"Uninstall.files");
+    ASSERT_NO_FATAL_FAILURE(StartProduct());
+    // From the install folder, and from the previous folder before it loses anything.
+    EXPECT_EQ(Install(Scope::User, folder), 1603u);
+    EXPECT_EQ(Install(Scope::User, temp / L"Nouveau"), 1603u);
+    EXPECT_FALSE(fs::exists(temp / L"Nouveau"));
+    EXPECT_EQ(ReadFileBytes(folder / L"Uninstall.files"), list);
+    // Nor is it uninstalled; the clean-up still takes the temporary copy.
+    const fs::path copies = temp / L"copies";
+    fs::create_directories(copies);
+    {
+        EnvironmentOverride tmp(L"TMP", copies.native()), tempVariable(L"TEMP", copies.native());
+        EXPECT_EQ(Run(Registered(Scope::User, L"QuietUninstallString")), 1603u);
+    }
+    EXPECT_TRUE(Eventually([&] { return fs::is_empty(copies); }));
+    product.reset();
+
+    // Without /D= the recorded folder; the user's file stays.
+    ASSERT_EQ(Setup(L" /S /CURRENTUSER"), 0u);
+    ExpectInstalled(Scope::User, folder, true);
+    ASSERT_EQ(Install(Scope::User, temp / L"Nouveau"), 0u);
+    ExpectInstalled(Scope::User, temp / L"Nouveau", true);
+    // The old folder lost its recorded files and the folders they left empty, nothing else.
+    EXPECT_EQ(ReadFileBytes(folder / L"assets\\images\\mine.txt"), "user data");
+    for (const wchar_t* gone : {L"Orvalis.exe", L"Uninstall.exe", L"Uninstall.files", L"readme.txt",
+                                L"assets\\images\\pattern.bin", L"docs"})
+        EXPECT_FALSE(fs::exists(folder / gone)) << WideToUtf8(gone);
+}
+
+TEST_F(EndToEnd, QuietUninstallOfEitherScope) {
+    const fs::path machine = temp / L"Tous";
+    ASSERT_EQ(Install(Scope::Machine, machine), 0u);
+    ASSERT_EQ(Install(Scope::User, folder), 0u);
+    // The recorded data folder is the one removed, and its parent while nothing else is left.
+    const fs::path data = temp / L"Mes données\\Data";
+    WriteFileBytes(data / L"downloads\\one.bin", "downloaded");
+    WriteStringValue(HKEY_CURRENT_USER, info.registryKey + L"\\Install", L"DataDir", data.native());
+    WriteFileBytes(folder / L"docs\\guide\\mine.txt", "the user's");
+    // Another program has since taken the first extension and opens the second one too, and
+    // the user keeps a setting in the product's key.
+    const HKEY hive = HKEY_CURRENT_USER;
+    const std::wstring taken = L"Software\\Classes\\" + info.fileTypes[0].extension;
+    const std::wstring shared = L"Software\\Classes\\" + info.fileTypes[1].extension;
+    WriteStringValue(hive, taken, nullptr, L"Other.Program");
+    WriteStringValue(hive, shared + L"\\OpenWithProgids", L"Other.Program", L"");
+    WriteStringValue(hive, info.registryKey, L"Theme", L"dark");
+
+    EXPECT_EQ(Run(Registered(Scope::User, L"QuietUninstallString") + L" /REMOVEDATA"), 0u);
+    EXPECT_FALSE(fs::exists(data.parent_path()));
+    EXPECT_TRUE(fs::is_directory(DataDirectory(info.product, Scope::User)));
+    EXPECT_TRUE(Eventually([&] { return !fs::exists(folder / L"Uninstall.exe"); }));
+    // Only the user's file and the folders holding it stay.
+    EXPECT_EQ(ReadFileBytes(folder / L"docs\\guide\\mine.txt"), "the user's");
+    for (const wchar_t* gone :
+         {L"Orvalis.exe", L"Uninstall.files", L"assets", L"docs\\empty.txt", L"docs\\guide\\deep"})
+        EXPECT_FALSE(fs::exists(folder / gone)) << WideToUtf8(gone);
+    EXPECT_FALSE(fs::exists(ShortcutPath(info, Scope::User)));
+    EXPECT_FALSE(KeyExists(hive, UninstallKeyPath(info.product)));
+    EXPECT_FALSE(KeyExists(hive, info.registryKey + L"\\Install"));
+    EXPECT_EQ(ReadStringValue(hive, info.registryKey, L"Theme"), L"dark");
+    EXPECT_EQ(ReadStringValue(hive, taken, nullptr), L"Other.Program");
+    EXPECT_EQ(ReadStringValue(hive, shared + L"\\OpenWithProgids", L"Other.Program"), L"");
+    EXPECT_FALSE(ReadStringValue(hive, shared, nullptr));
+    for (const FileType& type : info.fileTypes) {
+        const std::wstring progId = MakeProgId(info.product, type.extension);
+        EXPECT_FALSE(KeyExists(hive, L"Software\\Classes\\" + progId));
+        EXPECT_FALSE(ReadStringValue(
+            hive, L"Software\\Classes\\" + type.extension + L"\\OpenWithProgids", progId.c_str()));
+    }
+    // The other scope's installation is untouched.
+    ExpectInstalled(Scope::Machine, machine, false);
+
+    // Without its list no file goes, the rest does. A folder given to the first stage is
+    // ignored: its own folder is the one taken off.
+    fs::remove(machine / L"Uninstall.files");
+    WriteFileBytes(temp / L"Elsewhere\\Uninstall.exe", "not this one");
+    EXPECT_EQ(Run(Registered(Scope::Machine, L"QuietUninstallString") + L" /D=" +
+                  (temp / L"Elsewhere").native()),
+              0u);
+    EXPECT_TRUE(Eventually([&] { return !fs::exists(machine / L"Uninstall.exe"); }));
+    EXPECT_TRUE(fs::exists(machine / L"Orvalis.exe"));
+    EXPECT_FALSE(fs::exists(ShortcutPath(info, Scope::Machine)));
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, UninstallKeyPath(info.product)));
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, info.registryKey));
+    EXPECT_TRUE(fs::exists(DataDirectory(info.product, Scope::Machine)));
+    EXPECT_EQ(ReadFileBytes(temp / L"Elsewhere\\Uninstall.exe"), "not this one");
+}
+
+TEST_F(EndToEnd, DamagedAndIncompletePrograms) {
+    // A file's bytes flipped in the package (the test prefix's stand-in stores blocks as
+    // they are): refused before anything is registered.
+    std::string bytes = ReadFileBytes(setup);
+    const size_t at =
+        bytes.find(ReadFileBytes(Stage(L"assets\\images\\pattern.bin")).substr(0, 4096));
+    ASSERT_NE(at, std::string::npos);
+    bytes[at + 1000] ^= 0x20;
+    WriteFileBytes(temp / L"damaged.exe", bytes);
+    EXPECT_EQ(Run(Quoted(temp / L"damaged.exe") + L" /S /CURRENTUSER /D=" + folder.native()),
+              1603u);
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, UninstallKeyPath(info.product)));
+    EXPECT_FALSE(fs::exists(folder / L"Uninstall.exe"));
+    // A relative folder would install below wherever the program was started.
+    EXPECT_EQ(Run(Quoted(setup) + L" /S /CURRENTUSER /D=Relatif", temp.path()), 1603u);
+    EXPECT_FALSE(fs::exists(temp / L"Relatif"));
+
+    // Without a product description: a product named "Application".
+    CopyStubWith(temp / L"bare.exe", L"PAYLOAD", ResourceBytes(setup, L"PAYLOAD"));
+    EXPECT_EQ(Run(Quoted(temp / L"bare.exe") + L" /S /CURRENTUSER /D=" +
+                  (temp / L"Application").native()),
+              0u);
+    EXPECT_TRUE(fs::exists(temp / L"Application\\Orvalis.exe"));
+    EXPECT_EQ(ReadStringValue(HKEY_CURRENT_USER, UninstallKeyPath(L"Application"), L"DisplayName"),
+              L"Application");
+    EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, L"Software\\Morvanti\\Application\\Install"));
+    RemoveProduct(ProductInfo{});
+
+    // Without a package: silently 1603; otherwise a message box first.
+    const fs::path stub = BinDir() / L"setup_stub.exe";
+    EXPECT_EQ(Run(Quoted(stub) + L" /S /CURRENTUSER"), 1603u);
+    ChildProcess shown(Quoted(stub));
+    const HWND box = WaitForProcessWindow(shown.id(), L"Installation");
+    ASSERT_NE(box, nullptr) << "no message box";
+    EXPECT_EQ(MessageText(box), L"Ce programme d'installation est incomplet ou endommagé :\n"
+                                L"Paquet MVPK invalide (signature)");
+    ::PostMessageW(box, WM_COMMAND, IDOK, 0);
+    EXPECT_EQ(shown.Wait(30000), 1603u);
+    // /UNINSTALL never looks at the package, /S or not.
+    fs::copy_file(stub, temp / L"Uninstall.exe");
+    EXPECT_EQ(Run(Quoted(temp / L"Uninstall.exe") + L" /S /UNINSTALL /CURRENTUSER"), 0u);
+
+    // The manifest asks for no elevation and binds the common controls version 6.
+    const ModuleHandle module(::LoadLibraryExW(setup.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+    const HRSRC manifest = ::FindResourceExW(module.get(), RT_MANIFEST, MAKEINTRESOURCEW(1),
+                                             MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL));
+    ASSERT_NE(manifest, nullptr);
+    const std::string xml(
+        static_cast<const char*>(::LockResource(::LoadResource(module.get(), manifest))),
+        ::SizeofResource(module.get(), manifest));
+    for (const char* part : {"level=\"asInvoker\"", ">PerMonitorV2<",
+                             "name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\""})
+        EXPECT_NE(xml.find(part), std::string::npos) << part;
+}
+
+TEST_F(EndToEnd, UninstallerAnswered) {
+    ASSERT_EQ(Install(Scope::User, folder), 0u);
+    const std::wstring box = L"Supprimer aussi les données téléchargées (" +
+                             DataDirectory(info.product, Scope::User).native() + L")";
+    // The confirmation, cancelled: 1223, and the installation and the copy stay.
+    HWND window = StartUninstaller();
+    ASSERT_NE(window, nullptr) << "no confirmation";
+    for (const std::wstring& text :
+         {L"Désinstaller " + info.product + L" ?",
+          info.product + L" sera supprimé de cet ordinateur (" + folder.native() + L").", box,
+          std::wstring(L"Désinstaller")})
+        EXPECT_NE(ChildWithText(window, text), nullptr) << WideToUtf8(text);
+    ::PostMessageW(ChildWithText(window, L"Annuler"), BM_CLICK, 0, 0);
+    EXPECT_EQ(SecondStageExit(), 1223u);
+    ::Sleep(3000); // the clean-up's delay, after which it would have struck
+    EXPECT_TRUE(Installed());
+
+    // While the product runs: Retry or Cancel; cancelled, the same text once more as the
+    // outcome, 1603, and the installation complete.
+    ASSERT_NO_FATAL_FAILURE(StartProduct());
+    const std::wstring running =
+        info.product + L" est en cours d'exécution : fermez-le puis recommencez.";
+    window = Answer(StartUninstaller(), L"Désinstaller");
+    ASSERT_NE(window, nullptr) << "no retry box";
+    EXPECT_EQ(MessageText(window), running);
+    window = Answer(window, IDCANCEL);
+    ASSERT_NE(window, nullptr) << "no outcome box";
+    EXPECT_EQ(MessageText(window), running);
+    ::PostMessageW(window, WM_COMMAND, IDOK, 0);
+    EXPECT_EQ(SecondStageExit(), 1603u);
+    EXPECT_TRUE(Installed());
+
+    // Retried once the product is closed, with the data box ticked: all gone.
+    window = StartUninstaller();
+    ::SendMessageW(ChildWithText(window, box), BM_CLICK, 0, 0);
+    window = Answer(window, L"Désinstaller");
+    ASSERT_NE(window, nullptr) << "no retry box";
+    product.reset();
+    window = Answer(window, IDRETRY);
+    ASSERT_NE(window, nullptr) << "no outcome box";
+    EXPECT_EQ(MessageText(window), info.product + L" a été désinstallé.");
+    ::PostMessageW(window, WM_COMMAND, IDOK, 0);
+    EXPECT_EQ(SecondStageExit(), 0u);
+    EXPECT_TRUE(Gone(Scope::User));
+    EXPECT_FALSE(fs::exists(DataDirectory(info.product, Scope::User).parent_path()));
+}
+
+TEST_F(EndToEnd, HostileUser) {
+    ASSERT_EQ(Install(Scope::Machine, folder), 0u);
+    // Users may write to the data directory: a link there leads to another user's folder.
+    const fs::path theirs = temp / L"theirs";
+    WriteFileBytes(theirs / L"keep.txt", "theirs");
+    Plant(DataDirectory(info.product, Scope::Machine) / L"link", theirs);
+    // A listed folder replaced by a link to a folder holding files of the same names.
+    WriteFileBytes(temp / L"lookalike\\deep\\leaf.txt", "theirs");
+    fs::remove_all(folder / L"docs\\guide");
+    Plant(folder / L"docs\\guide", temp / L"lookalike");
+    // Programs named like the ones the clean-up runs, in the uninstaller's temporary folder.
+    const fs::path tmp = temp / L"tmp";
+    fs::create_directories(tmp);
+    for (const wchar_t* name : {L"cmd.exe", L"ping.exe"})
+        fs::copy_file(BinDir() / L"ui_launch_probe.exe", tmp / name);
+    {
+        EnvironmentOverride tmpVariable(L"TMP", tmp.native()), tempVariable(L"TEMP", tmp.native());
+        EXPECT_EQ(Run(Registered(Scope::Machine, L"QuietUninstallString") + L" /REMOVEDATA"), 0u);
+    }
+    // The system's command interpreter deletes the temporary copy once it has ended.
+    EXPECT_TRUE(Eventually(
+        [&] { return std::distance(fs::directory_iterator(tmp), fs::directory_iterator()) == 2; }));
+    EXPECT_FALSE(fs::exists(tmp / L"launched.txt")) << "a planted program ran";
+    EXPECT_EQ(ReadFileBytes(theirs / L"keep.txt"), "theirs");
+    EXPECT_EQ(ReadFileBytes(temp / L"lookalike\\deep\\leaf.txt"), "theirs");
+    for (const wchar_t* file : {L"Orvalis.exe", L"Uninstall.exe", L"Uninstall.files", L"readme.txt",
+                                L"docs\\empty.txt", L"assets"})
+        EXPECT_FALSE(fs::exists(folder / file)) << WideToUtf8(file);
+    EXPECT_FALSE(fs::exists(ShortcutPath(info, Scope::Machine)));
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, UninstallKeyPath(info.product)));
+
+    // A link in place of the product's folder in ProgramData is neither granted nor written
+    // through by the next installation.
+    links.clear();
+    RemoveProduct(info, folder);
+    fs::create_directories(temp / L"elsewhere");
+    Plant(DataDirectory(info.product, Scope::Machine).parent_path(), temp / L"elsewhere");
+    EXPECT_EQ(Install(Scope::Machine, folder), 1603u);
+    EXPECT_FALSE(fs::exists(temp / L"elsewhere\\Data"));
+
+    // A setup program started with /UNINSTALL from a Downloads folder takes off the recorded
+    // installation, and never that folder's Uninstall.exe.
+    ASSERT_EQ(Install(Scope::User, folder), 0u);
+    const fs::path downloads = temp / L"Downloads";
+    fs::create_directories(downloads);
+    fs::copy_file(setup, downloads / L"ProductSetup.exe");
+    WriteFileBytes(downloads / L"Uninstall.exe", "someone else's");
+    EXPECT_EQ(Run(Quoted(downloads / L"ProductSetup.exe") + L" /UNINSTALL /S /CURRENTUSER"), 0u);
+    EXPECT_TRUE(Gone(Scope::User));
+    ::Sleep(3000); // the clean-up's delay, after which it would have struck
+    EXPECT_EQ(ReadFileBytes(downloads / L"Uninstall.exe"), "someone else's");
+}
+
+} // namespace
