@@ -117,15 +117,25 @@ TEST_F(Units, FailuresAreTexts) {
         GrantUsersWriteAccess(temp / L"missing")
             .error()
             .starts_with(L"Lecture des droits de " + (temp / L"missing").native() + L" : "));
-    // A non-volatile key cannot be created below a volatile one.
-    const std::wstring parent = info.registryKey + L"\\Volatile";
+    // A ProgID below a volatile key, where a lasting key cannot be made, ends the
+    // registration with its text; what came before it is written, nothing after it.
+    info.fileTypes = {{L".orva", L"A"}, {L".orvb\\enfant", L"B"}, {L".orvc", L"C"}};
     KeyHandle key;
-    ASSERT_EQ(::RegCreateKeyExW(HKEY_CURRENT_USER, parent.c_str(), 0, nullptr, REG_OPTION_VOLATILE,
-                                KEY_WRITE, nullptr, key.put(), nullptr),
+    ASSERT_EQ(::RegCreateKeyExW(
+                  HKEY_CURRENT_USER, (L"Software\\Classes\\" + info.product + L".orvb").c_str(), 0,
+                  nullptr, REG_OPTION_VOLATILE, KEY_WRITE, nullptr, key.put(), nullptr),
               ERROR_SUCCESS);
-    EXPECT_TRUE(CreateRegistryKey(HKEY_CURRENT_USER, parent + L"\\Enfant")
+    EXPECT_TRUE(Run(Scope::User, temp / L"C")
                     .error()
-                    .starts_with(L"Création de la clé de registre " + parent + L"\\Enfant : "));
+                    .starts_with(L"Création de la clé de registre Software\\Classes\\" +
+                                 info.product + L".orvb\\enfant : "));
+    EXPECT_EQ(ReadStringValue(HKEY_CURRENT_USER, info.registryKey + L"\\Install", L"Scope"),
+              L"user");
+    EXPECT_EQ(ReadStringValue(HKEY_CURRENT_USER, L"Software\\Classes\\.orva", nullptr),
+              info.product + L".orva");
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, L"Software\\Classes\\" + info.product + L".orvc"));
+    key.reset();
+    DeleteTree(HKEY_CURRENT_USER, L"Software\\Classes\\" + info.product + L".orvb");
 }
 
 // Another scope's installation, and a recorded but empty folder, are no previous installation:

@@ -247,6 +247,7 @@ TEST_F(EndToEnd, RefusedWhileRunningThenRepeatedAndUpgraded) {
         EXPECT_EQ(Run(Registered(Scope::User, L"QuietUninstallString")), 1603u);
     }
     EXPECT_TRUE(Eventually([&] { return fs::is_empty(copies); }));
+    EXPECT_TRUE(fs::exists(folder / L"Uninstall.exe"));
     product.reset();
 
     // Without /D= the recorded folder; the user's file stays.
