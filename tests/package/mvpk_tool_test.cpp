@@ -65,7 +65,8 @@ std::vector<ToolRun> RunAll(const Case (&cases)[N], const fs::path& scratch) {
 TEST(MvpkTool, EveryCommandThenTheSetupProgramInstallsAndUninstalls) {
     TempDir dir(L"mvpk");
     // In the byte order of the stored paths, which is not the folder's listing order; one
-    // name not ASCII, one file empty, one across blocks of 64 bytes.
+    // name not ASCII, one file empty. Blocks of the default size (blocks of a given size:
+    // signed_setup below).
     const std::vector<SourceFile> files = {{"Orvalis.exe", "not run"},
                                            {"docs.txt", "d"},
                                            {"docs\\guide été.txt", std::string(150, 'g')},
@@ -106,8 +107,8 @@ TEST(MvpkTool, EveryCommandThenTheSetupProgramInstallsAndUninstalls) {
     // The signing hook appends a line to the finished program, as a signature is appended.
     Case cases[] = {
         {L"build-setup" + q(L"src") + q(L"meta.txt") + q(L"made\\Setup.exe") +
-             L" --block-size 64 --sign-command \"cmd /c echo signed>>\"",
-         0, "4 fichiers, 158 octets, 3 blocs, programme d'installation de "},
+             L" --sign-command \"cmd /c echo signed>>\"",
+         0, "4 fichiers, 158 octets, 1 blocs, programme d'installation de "},
         {L"verify" + q(L"good.mvpk"), 0, "Paquet intact : 2 fichiers, 3 octets, 1 blocs\n"},
         {L"list" + q(L"good.mvpk"), 0,
          "3 ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad b\\abc.txt\n"
@@ -159,7 +160,7 @@ TEST(MvpkTool, EveryCommandThenTheSetupProgramInstallsAndUninstalls) {
     EXPECT_TRUE(ReadFileBytes(setup).ends_with("signed\r\n"));
     EXPECT_EQ(std::distance(fs::directory_iterator(dir / L"made"), {}), 1);
     EXPECT_EQ(ResourceBytes(setup, L"METADATA"), metadata);
-    Layout packed = MakeLayout(files, {64});
+    Layout packed = MakeLayout(files, {});
     packed.metadata = metadata;
     EXPECT_EQ(ResourceBytes(setup, L"PAYLOAD"), packed.Bytes());
     // add_setup_executable passes its BLOCK_SIZE on (16 for signed_setup).
