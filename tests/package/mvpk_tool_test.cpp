@@ -105,7 +105,7 @@ TEST(MvpkTool, EveryCommandThenTheSetupProgramInstallsAndUninstalls) {
     const std::wstring from = q(L"empty") + q(L"meta.txt");
     const fs::path setup = dir / L"made" / L"Setup.exe";
 
-    // Each with its exit code and its exact standard output, or for code 1 standard error.
+    // Each with its exit code and its exact standard output, or for code 1 its message.
     // The signing hook appends a line to the finished program, as a signature is appended.
     Case cases[] = {
         {L"build-setup" + q(L"src") + q(L"meta.txt") + q(L"made\\Setup.exe") +
@@ -149,8 +149,9 @@ TEST(MvpkTool, EveryCommandThenTheSetupProgramInstallsAndUninstalls) {
     for (std::size_t i = 0; i < runs.size(); ++i) {
         const auto& [line, code, text] = cases[i];
         EXPECT_EQ(runs[i].exitCode, code) << line << runs[i].err;
-        EXPECT_EQ(code == 1 ? runs[i].out + runs[i].err : runs[i].out,
-                  code == 1 ? text + "\n" : text);
+        // A failure: nothing on standard output, the message and a line feed on standard error.
+        EXPECT_EQ(code == 1 ? runs[i].out + "|" + runs[i].err : runs[i].out,
+                  code == 1 ? "|" + text + "\n" : text);
     }
     // Nothing is left behind by a refusal, not even the output's folder.
     EXPECT_TRUE(fs::is_empty(dir / L"out"));
