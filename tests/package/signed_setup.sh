@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
-# The setup program signed at build time by add_setup_executable's SIGN_COMMAND
-# (osslsigncode, throwaway certificate), which only the Unix side can run: `osslsigncode
-# verify` shows the signature, and the signed program still installs and uninstalls silently.
+# What needs the Unix side of the setup compiler:
+# - the setup program signed at build time by add_setup_executable's SIGN_COMMAND
+#   (osslsigncode, throwaway certificate): `osslsigncode verify` shows the signature, and
+#   the signed program still installs and uninstalls silently;
+# - a folder holding a link (made with ln -s, which Windows programs under Wine see as a
+#   junction; here it is there at once, where a Windows program could only start ln and
+#   poll for it): mvpk build-setup refuses it with its message, exit code 1 and no file left.
 #   signed_setup.sh BUILD_DIR PAYLOAD_SOURCE_DIR
 set -euo pipefail
 build=$1
@@ -44,5 +48,17 @@ for file in bin/velmora.txt docs/empty.txt docs/readme.txt; do
 done
 ! "$run" reg query "$entry" >/dev/null 2>&1 || fail "uninstall entry left"
 
-[ $status -eq 0 ] && echo "signed setup program: as expected"
+mkdir -p "$tmp/linked/sub" "$tmp/out"
+printf 'a' >"$tmp/linked/a.txt"
+ln -s /etc "$tmp/linked/sub/etc"
+printf 'Product=Orvalis Lien\n' >"$tmp/meta"
+rc=0
+"$run" "$build/bin/mvpk.exe" build-setup "Z:$tmp/linked" "Z:$tmp/meta" "Z:$tmp/out/Setup.exe" \
+  >"$tmp/stdout" 2>"$tmp/stderr" || rc=$?
+[ "$rc" -eq 1 ] || fail "link: exit code $rc"
+printf 'Lien refusé : sub\\etc\n' | cmp -s - "$tmp/stderr" || fail "link: stderr $(cat "$tmp/stderr")"
+[ ! -s "$tmp/stdout" ] || fail "link: stdout $(cat "$tmp/stdout")"
+[ -z "$(ls -A "$tmp/out")" ] || fail "link: left $(ls -A "$tmp/out")"
+
+[ $status -eq 0 ] && echo "signed setup program and link refusal: as expected"
 exit $status
