@@ -4,7 +4,8 @@
 #   (osslsigncode, throwaway certificate): `osslsigncode verify` shows the signature, and
 #   the signed program still installs and uninstalls silently;
 # - a folder holding a link (made with ln -s, which Windows programs under Wine see as a
-#   junction): mvpk build-setup refuses it with its message, exit code 1 and no file left.
+#   junction; here it is there at once, where a Windows program could only start ln and
+#   poll for it): mvpk build-setup refuses it with its message, exit code 1 and no file left.
 #   signed_setup.sh BUILD_DIR PAYLOAD_SOURCE_DIR
 set -euo pipefail
 build=$1
@@ -38,6 +39,9 @@ for file in bin/velmora.txt docs/empty.txt docs/readme.txt; do
 done
 "$run" reg query "$entry" /v DisplayName >/dev/null 2>&1 || fail "no uninstall entry"
 "$run" "$windows_installed\\Uninstall.exe" /S /UNINSTALL /CURRENTUSER || fail "uninstall: exit code $?"
+# The hidden clean-up takes Uninstall.exe and the folder after a two-second pause; waited for,
+# so that no copy of the uninstaller is left in the temporary folder (its name holds a process
+# id, which Wine soon gives again, and a later uninstaller would find the name taken).
 for _ in $(seq 1 150); do
   [ -e "$installed" ] || break
   sleep 0.2

@@ -12,55 +12,48 @@
 
 namespace testing_support {
 
-namespace {
-
-struct RegistryValue {
-    DWORD type = 0;
-    std::string bytes;
-};
-
-std::optional<RegistryValue> ReadValue(HKEY hive, const std::wstring& subkey, const wchar_t* name) {
-    KeyHandle key;
-    DWORD size = 0;
-    RegistryValue value;
-    if (::RegOpenKeyExW(hive, subkey.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS ||
-        ::RegQueryValueExW(key.get(), name, nullptr, &value.type, nullptr, &size) != ERROR_SUCCESS)
-        return std::nullopt;
-    value.bytes.resize(size);
-    if (::RegQueryValueExW(key.get(), name, nullptr, &value.type,
-                           reinterpret_cast<BYTE*>(value.bytes.data()), &size) != ERROR_SUCCESS)
-        return std::nullopt;
-    value.bytes.resize(size);
-    return value;
-}
-
-} // namespace
-
 bool KeyExists(HKEY hive, const std::wstring& subkey) {
     KeyHandle key;
     return ::RegOpenKeyExW(hive, subkey.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
 }
 
+namespace {
+
+// A value's type and bytes as stored, without the fix-ups RegGetValueW makes.
+std::optional<std::pair<DWORD, std::string>> RawValue(HKEY hive, const std::wstring& subkey,
+                                                      const wchar_t* name) {
+    KeyHandle key;
+    DWORD type = 0;
+    char data[4096];
+    DWORD size = sizeof(data);
+    if (::RegOpenKeyExW(hive, subkey.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS ||
+        ::RegQueryValueExW(key.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(data), &size) !=
+            ERROR_SUCCESS)
+        return std::nullopt;
+    return std::pair{type, std::string(data, size)};
+}
+
+} // namespace
+
 std::optional<std::wstring> ReadStringValue(HKEY hive, const std::wstring& subkey,
                                             const wchar_t* name) {
-    const auto value = ReadValue(hive, subkey, name);
-    if (!value || value->type != REG_SZ || value->bytes.size() % 2 != 0 || value->bytes.size() < 2)
-        return std::nullopt;
-    std::wstring text(value->bytes.size() / 2, L'\0');
-    std::memcpy(text.data(), value->bytes.data(), value->bytes.size());
+    const auto value = RawValue(hive, subkey, name);
     // Written with the terminator: anything else is a fault the caller should see.
-    if (text.back() != L'\0')
+    if (!value || value->first != REG_SZ || value->second.size() % 2 != 0 ||
+        value->second.size() < 2 ||
+        value->second.substr(value->second.size() - 2) != std::string(2, '\0'))
         return std::nullopt;
-    text.pop_back();
+    std::wstring text(value->second.size() / 2 - 1, L'\0');
+    std::memcpy(text.data(), value->second.data(), text.size() * 2);
     return text;
 }
 
 std::optional<DWORD> ReadDwordValue(HKEY hive, const std::wstring& subkey, const wchar_t* name) {
-    const auto value = ReadValue(hive, subkey, name);
+    const auto value = RawValue(hive, subkey, name);
     DWORD number = 0;
-    if (!value || value->type != REG_DWORD || value->bytes.size() != 4)
+    if (!value || value->first != REG_DWORD || value->second.size() != 4)
         return std::nullopt;
-    std::memcpy(&number, value->bytes.data(), 4);
+    std::memcpy(&number, value->second.data(), 4);
     return number;
 }
 
