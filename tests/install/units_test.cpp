@@ -2,7 +2,6 @@
 // and failure texts, the paths of a process without administrator rights (which Wine never
 // gives), the uninstaller's temporary copy, removal over planted links, the spellings the
 // running check must see through, and the removal engine's rules for what is not its own.
-#include "tests/support/system_probe.h"
 #include "tests/support/test_support.h"
 
 #include "install/file_removal.h"

@@ -6,7 +6,6 @@
 #include "setup/metadata.h"
 #include "setup/text.h"
 #include "tests/package/package_builder.h"
-#include "tests/support/system_probe.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>

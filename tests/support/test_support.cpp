@@ -1,22 +1,25 @@
 #include "tests/support/test_support.h"
 
+#include "install/registry.h"
+#include "install/shortcut.h"
 #include "setup/text.h"
 
+#include <shlobj.h>
+
 #include <atomic>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
-#include <vector>
 
 namespace testing_support {
 
 namespace fs = std::filesystem;
 
 fs::path BinDir() {
-    std::vector<wchar_t> buffer(32768);
-    const DWORD length =
-        ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-    return fs::path(std::wstring(buffer.data(), length)).parent_path();
+    wchar_t path[MAX_PATH * 4];
+    return fs::path(std::wstring(path, ::GetModuleFileNameW(nullptr, path, MAX_PATH * 4)))
+        .parent_path();
 }
 
 std::wstring UniqueName(std::wstring_view prefix) {
@@ -56,23 +59,10 @@ std::string ResourceBytes(const fs::path& program, const wchar_t* name) {
     const ModuleHandle module(::LoadLibraryExW(
         program.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
     HRSRC found = module ? ::FindResourceW(module.get(), name, RT_RCDATA) : nullptr;
-    if (found == nullptr)
-        return {};
-    return std::string(
-        static_cast<const char*>(::LockResource(::LoadResource(module.get(), found))),
-        ::SizeofResource(module.get(), found));
-}
-
-void CopyStubWith(const fs::path& program, const wchar_t* name, std::string_view bytes) {
-    fs::copy_file(BinDir() / L"setup_stub.exe", program, fs::copy_options::overwrite_existing);
-    HANDLE update = ::BeginUpdateResourceW(program.c_str(), FALSE);
-    const bool added =
-        update != nullptr &&
-        ::UpdateResourceW(update, RT_RCDATA, name, MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL),
-                          const_cast<char*>(bytes.data()), static_cast<DWORD>(bytes.size()));
-    // Ending the update commits it, or discards it after a failure.
-    if ((update != nullptr && !::EndUpdateResourceW(update, !added)) || !added)
-        throw std::runtime_error("cannot add a resource to " + program.string());
+    return found == nullptr ? std::string()
+                            : std::string(static_cast<const char*>(
+                                              ::LockResource(::LoadResource(module.get(), found))),
+                                          ::SizeofResource(module.get(), found));
 }
 
 ChildProcess::ChildProcess(const std::wstring& commandLine, const fs::path& workingDir) {
@@ -113,12 +103,9 @@ std::wstring Quoted(const fs::path& path) {
 }
 
 bool Eventually(const std::function<bool()>& condition, DWORD timeoutMs) {
-    const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
-    while (!condition()) {
+    for (const ULONGLONG deadline = ::GetTickCount64() + timeoutMs; !condition(); ::Sleep(50))
         if (::GetTickCount64() >= deadline)
             return condition();
-        ::Sleep(50);
-    }
     return true;
 }
 
@@ -134,22 +121,18 @@ namespace {
 
 // The first visible window, top-level (no parent) or below parent, for which match holds.
 HWND FindWindowWhere(HWND parent, const std::function<bool(HWND)>& match) {
-    struct Search {
-        const std::function<bool(HWND)>& match;
-        HWND found = nullptr;
-    } search{match};
+    std::pair<const std::function<bool(HWND)>*, HWND> search{&match, nullptr};
     const WNDENUMPROC visit = [](HWND window, LPARAM parameter) -> BOOL {
-        auto* s = reinterpret_cast<Search*>(parameter);
-        if (!::IsWindowVisible(window) || !s->match(window))
-            return TRUE;
-        s->found = window;
-        return FALSE;
+        auto* s = reinterpret_cast<decltype(search)*>(parameter);
+        const bool found = ::IsWindowVisible(window) && (*s->first)(window);
+        s->second = found ? window : nullptr;
+        return !found;
     };
     if (parent != nullptr)
         ::EnumChildWindows(parent, visit, reinterpret_cast<LPARAM>(&search));
     else
         ::EnumWindows(visit, reinterpret_cast<LPARAM>(&search));
-    return search.found;
+    return search.second;
 }
 
 } // namespace
@@ -201,9 +184,7 @@ FolderLink::FolderLink(const fs::path& link, const fs::path& target) : link_(lin
     if (RunningUnderWine())
         RunUnix(L"/bin/ln -s", {target, link}, [this] { return planted(); });
     else
-        ::CreateSymbolicLinkW(link.c_str(), target.c_str(),
-                              SYMBOLIC_LINK_FLAG_DIRECTORY |
-                                  SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
+        ::CreateSymbolicLinkW(link.c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY);
 }
 
 FolderLink::~FolderLink() {
@@ -229,6 +210,110 @@ EnvironmentOverride::EnvironmentOverride(const wchar_t* name, const std::wstring
         previous_->resize(::GetEnvironmentVariableW(name, previous_->data(), size));
     }
     ::SetEnvironmentVariableW(name, value.c_str());
+}
+
+EnvironmentOverride::~EnvironmentOverride() {
+    ::SetEnvironmentVariableW(name_.c_str(), previous_ ? previous_->c_str() : nullptr);
+}
+
+bool KeyExists(HKEY hive, const std::wstring& subkey) {
+    KeyHandle key;
+    return ::RegOpenKeyExW(hive, subkey.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+}
+
+namespace {
+
+// A value's type and bytes as stored, without the fix-ups that RegGetValueW makes.
+std::optional<std::pair<DWORD, std::string>> RawValue(HKEY hive, const std::wstring& subkey,
+                                                      const wchar_t* name) {
+    KeyHandle key;
+    DWORD type = 0;
+    char data[4096];
+    DWORD size = sizeof(data);
+    if (::RegOpenKeyExW(hive, subkey.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS ||
+        ::RegQueryValueExW(key.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(data), &size) !=
+            ERROR_SUCCESS)
+        return std::nullopt;
+    return std::pair{type, std::string(data, size)};
+}
+
+} // namespace
+
+std::optional<std::wstring> ReadStringValue(HKEY hive, const std::wstring& subkey,
+                                            const wchar_t* name) {
+    const auto value = RawValue(hive, subkey, name);
+    // Written with the terminator: anything else is a fault the caller should see.
+    if (!value || value->first != REG_SZ || value->second.size() % 2 != 0 ||
+        !value->second.ends_with(std::string(2, '\0')))
+        return std::nullopt;
+    std::wstring text(value->second.size() / 2 - 1, L'\0');
+    std::memcpy(text.data(), value->second.data(), text.size() * 2);
+    return text;
+}
+
+std::optional<DWORD> ReadDwordValue(HKEY hive, const std::wstring& subkey, const wchar_t* name) {
+    const auto value = RawValue(hive, subkey, name);
+    DWORD number = 0;
+    if (!value || value->first != REG_DWORD || value->second.size() != 4)
+        return std::nullopt;
+    std::memcpy(&number, value->second.data(), 4);
+    return number;
+}
+
+void WriteStringValue(HKEY hive, const std::wstring& subkey, const wchar_t* name,
+                      const std::wstring& text) {
+    if (auto key = CreateRegistryKey(hive, subkey))
+        ::RegSetValueExW(key->get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                         static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+}
+
+void DeleteTree(HKEY hive, const std::wstring& subkey) {
+    ::RegDeleteTreeW(hive, subkey.c_str());
+    ::RegDeleteKeyW(hive, subkey.c_str());
+}
+
+ProductInfo ProductOf(const fs::path& setupProgram) {
+    return LoadProductInfo(ParseMetadata(ResourceBytes(setupProgram, L"METADATA")));
+}
+
+void RemoveProduct(const ProductInfo& info, const fs::path& folder) {
+    // Without a name its folders would be the known folders themselves.
+    if (info.product.empty())
+        return;
+    std::error_code ignored;
+    for (Scope scope : {Scope::User, Scope::Machine}) {
+        const HKEY hive = HiveFor(scope);
+        DeleteTree(hive, UninstallKeyPath(info.product));
+        DeleteTree(hive, info.registryKey);
+        // The maker's key, only when nothing else is left in it.
+        ::RegDeleteKeyW(hive, info.registryKey.substr(0, info.registryKey.rfind(L'\\')).c_str());
+        for (const FileType& type : info.fileTypes) {
+            DeleteTree(hive, L"Software\\Classes\\" + MakeProgId(info.product, type.extension));
+            DeleteTree(hive, L"Software\\Classes\\" + type.extension);
+        }
+        fs::remove(ShortcutPath(info, scope), ignored);
+        fs::remove_all(DataDirectory(info.product, scope).parent_path(), ignored);
+        fs::remove_all(DefaultInstallFolder(info.product, scope), ignored);
+    }
+    if (!folder.empty())
+        fs::remove_all(folder, ignored);
+}
+
+std::optional<std::wstring> ShortcutFields(const fs::path& link) {
+    ComPtr<IShellLinkW> shellLink;
+    ComPtr<IPersistFile> file;
+    wchar_t target[MAX_PATH], folder[MAX_PATH], description[MAX_PATH], icon[MAX_PATH];
+    int index = -1;
+    if (FAILED(::CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                  shellLink.put_void())) ||
+        FAILED(shellLink.As(file)) || FAILED(file->Load(link.c_str(), STGM_READ)) ||
+        FAILED(shellLink->GetPath(target, MAX_PATH, nullptr, 0)) ||
+        FAILED(shellLink->GetWorkingDirectory(folder, MAX_PATH)) ||
+        FAILED(shellLink->GetDescription(description, MAX_PATH)) ||
+        FAILED(shellLink->GetIconLocation(icon, MAX_PATH, &index)))
+        return std::nullopt;
+    return std::wstring(target) + L"|" + folder + L"|" + description + L"|" + icon + L"|" +
+           std::to_wstring(index);
 }
 
 } // namespace testing_support

@@ -1,8 +1,10 @@
-// Helpers shared by the test programs: scratch folders, files, processes and their windows,
-// and the ground another user of the machine can prepare.
+// What the test programs share: scratch folders and files, processes and their windows, the
+// registry and shortcut read back, the test product taken away, and the ground another user
+// of the machine can prepare.
 #pragma once
 
 #include "setup/handles.h"
+#include "setup/metadata.h"
 
 #include <windows.h>
 
@@ -35,13 +37,8 @@ class TempDir {
 
 std::string ReadFileBytes(const std::filesystem::path& file);
 void WriteFileBytes(const std::filesystem::path& file, std::string_view bytes);
-
 // The bytes of a program's RT_RCDATA resource, read from its file; empty when it has none.
 std::string ResourceBytes(const std::filesystem::path& program, const wchar_t* name);
-// A copy of the setup stub (the setup program of no product) that carries the one
-// language-neutral RT_RCDATA resource given, as `mvpk build-setup` would add it.
-void CopyStubWith(const std::filesystem::path& program, const wchar_t* name,
-                  std::string_view bytes);
 
 // A started process (a command line exactly as written), terminated at the end unless it
 // has ended.
@@ -54,7 +51,6 @@ class ChildProcess {
     ~ChildProcess() { Terminate(); }
     bool started() const { return static_cast<bool>(process_); }
     DWORD id() const { return id_; }
-    HANDLE handle() const { return process_.get(); }
     // The exit code, or nothing when it did not end in time.
     std::optional<DWORD> Wait(DWORD timeoutMs);
     void Terminate();
@@ -85,11 +81,11 @@ inline std::wstring MessageText(HWND box) {
 // Wine differs from Windows in a few measured ways; tests name them where they meet them.
 bool RunningUnderWine();
 
-// A folder link planted the way another user of the machine would plant one: on Windows a
-// directory symbolic link; under Wine a Unix symbolic link, which Windows programs see as a
-// folder with FILE_ATTRIBUTE_REPARSE_POINT and which they cannot remove themselves. The
-// holder removes the link (never its target) when it goes, so hold it in a member declared
-// after any folder that a clean-up would empty.
+// A folder link planted the way another user of the machine would plant one: under Wine a
+// Unix symbolic link, which Windows programs see as a folder with
+// FILE_ATTRIBUTE_REPARSE_POINT and cannot remove themselves (on Windows a directory symbolic
+// link). The holder removes the link, never its target, when it goes: hold it in a member
+// declared after any folder that a clean-up would empty.
 class FolderLink {
   public:
     FolderLink(const std::filesystem::path& link, const std::filesystem::path& target);
@@ -110,13 +106,32 @@ class EnvironmentOverride {
     EnvironmentOverride(const wchar_t* name, const std::wstring& value);
     EnvironmentOverride(const EnvironmentOverride&) = delete;
     EnvironmentOverride& operator=(const EnvironmentOverride&) = delete;
-    ~EnvironmentOverride() {
-        ::SetEnvironmentVariableW(name_.c_str(), previous_ ? previous_->c_str() : nullptr);
-    }
+    ~EnvironmentOverride();
 
   private:
     std::wstring name_;
     std::optional<std::wstring> previous_;
 };
+
+bool KeyExists(HKEY hive, const std::wstring& subkey);
+// A REG_SZ with its terminating null, as the program writes it; nothing otherwise.
+std::optional<std::wstring> ReadStringValue(HKEY hive, const std::wstring& subkey,
+                                            const wchar_t* name);
+std::optional<DWORD> ReadDwordValue(HKEY hive, const std::wstring& subkey, const wchar_t* name);
+void WriteStringValue(HKEY hive, const std::wstring& subkey, const wchar_t* name,
+                      const std::wstring& text);
+// Removes a key with everything below it; a missing key is fine.
+void DeleteTree(HKEY hive, const std::wstring& subkey);
+
+// The product a setup program describes in its METADATA resource.
+ProductInfo ProductOf(const std::filesystem::path& setupProgram);
+// Every trace an installation of the product can leave, in both scopes: registry keys (the
+// file types and the maker's key included), shortcut, data directory, the default install
+// folders, and the folder given.
+void RemoveProduct(const ProductInfo& info, const std::filesystem::path& folder = {});
+
+// A shortcut's target, working folder, description, icon and icon index, loaded through
+// IShellLinkW and joined with "|"; nothing when it cannot be loaded. Needs a COM apartment.
+std::optional<std::wstring> ShortcutFields(const std::filesystem::path& link);
 
 } // namespace testing_support
