@@ -25,7 +25,15 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using Report = std::pair<double, std::wstring>;
+// This process's current folder for the scope of the holder.
+struct CurrentFolder {
+    wchar_t previous[MAX_PATH] = {};
+    explicit CurrentFolder(const fs::path& folder) {
+        ::GetCurrentDirectoryW(MAX_PATH, previous);
+        ::SetCurrentDirectoryW(folder.c_str());
+    }
+    ~CurrentFolder() { ::SetCurrentDirectoryW(previous); }
+};
 
 // A product of its own per test, and a package of three files, 250 bytes in blocks of 100,
 // 100 and 50, made by the package tool.
@@ -46,30 +54,33 @@ class Units : public ::testing::Test {
     }
     ~Units() override { RemoveProduct(info); }
 
-    std::expected<void, std::wstring> Run(Scope scope, const fs::path& folder) {
+    std::expected<void, std::wstring> Run(Scope scope, const fs::path& folder,
+                                          const ProgressCallback& progress = {}) {
         reports.clear();
         ComApartment apartment;
         return Install(
             *reader, info, scope, folder,
-            [this](double fraction, const std::wstring& s) { reports.emplace_back(fraction, s); });
+            progress ? progress : [this](double fraction, const std::wstring& text) {
+                reports.emplace_back(fraction, text);
+            });
     }
 
     ProductInfo info;
     TempDir temp{L"units"};
     std::string bytes;
     std::optional<mvpk::Reader> reader;
-    std::vector<Report> reports;
+    std::vector<std::pair<double, std::wstring>> reports;
 };
 
 TEST_F(Units, PlanOfAFirstAndARepeatedInstallation) {
     const std::wstring copying = L"Copie des fichiers...";
-    std::vector<Report> plan{{0.0, copying},
-                             {0.36, copying},
-                             {0.72, copying},
-                             {0.9, copying},
-                             {0.92, L"Enregistrement..."},
-                             {0.97, L"Création du raccourci..."},
-                             {1.0, info.product + L" est installé."}};
+    std::vector<std::pair<double, std::wstring>> plan{{0.0, copying},
+                                                      {0.36, copying},
+                                                      {0.72, copying},
+                                                      {0.9, copying},
+                                                      {0.92, L"Enregistrement..."},
+                                                      {0.97, L"Création du raccourci..."},
+                                                      {1.0, info.product + L" est installé."}};
     for (int round = 0; round < 2; ++round) {
         ASSERT_TRUE(Run(Scope::User, temp / L"Orvalis"));
         ASSERT_EQ(reports.size(), plan.size()) << "round " << round;
@@ -82,59 +93,47 @@ TEST_F(Units, PlanOfAFirstAndARepeatedInstallation) {
 }
 
 TEST_F(Units, FailuresAreTexts) {
-    ComApartment apartment;
-    const auto none = [](double, const std::wstring&) {
-    };
-    // The library refuses an empty path with an error of its own.
-    const std::wstring empty = Install(*reader, info, Scope::User, L"", none).error();
-    EXPECT_TRUE(empty.starts_with(L"Création du dossier  : ") && empty.size() > 23)
-        << WideToUtf8(empty);
     // Whatever throws inside the installation ends it with a text, never the process.
-    EXPECT_EQ(Install(*reader, info, Scope::User, temp / L"A",
-                      [](double f, const std::wstring&) {
-                          if (f > 0.5)
-                              throw std::runtime_error("BCrypt SHA-256 indisponible");
-                      })
+    EXPECT_EQ(Run(Scope::User, temp / L"A",
+                  [](double fraction, const std::wstring&) {
+                      if (fraction > 0.5)
+                          throw std::runtime_error("BCrypt SHA-256 indisponible");
+                  })
                   .error(),
               L"BCrypt SHA-256 indisponible");
-    EXPECT_EQ(Install(*reader, info, Scope::User, temp / L"B",
-                      [](double, const std::wstring&) { throw std::bad_alloc(); })
-                  .error(),
+    EXPECT_EQ(Run(Scope::User, temp / L"B", [](double, auto&) { throw std::bad_alloc(); }).error(),
               L"Mémoire insuffisante");
     EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, UninstallKeyPath(info.product)));
-
-    EXPECT_EQ(FormatWindowsError(L"X", 0x2A00BEEF), L"X : erreur 704691951");
-    EXPECT_EQ(FormatWindowsError(L"Y", 0xDEADBEEF), L"Y : erreur 3735928559");
-    const std::wstring denied = FormatWindowsError(L"Lecture de X", ERROR_ACCESS_DENIED);
-    EXPECT_TRUE(denied.starts_with(L"Lecture de X : ") && denied.find(L"erreur") == denied.npos &&
-                denied.back() != L'\n' && denied.back() != L'\r')
-        << WideToUtf8(denied);
-    EXPECT_TRUE(CreateShortcut(L"Orvalis.lnk", temp / L"Orvalis.exe", info)
-                    .error()
-                    .starts_with(L"Création du raccourci Orvalis.lnk : "));
-    EXPECT_TRUE(
-        GrantUsersWriteAccess(temp / L"missing")
-            .error()
-            .starts_with(L"Lecture des droits de " + (temp / L"missing").native() + L" : "));
+    EXPECT_EQ(FormatWindowsError(L"X", 0xDEADBEEF), L"X : erreur 3735928559");
+    // Each failing step names itself, then the system's text for the code.
+    const std::pair<std::wstring, std::wstring> texts[] = {
+        {Run(Scope::User, L"").error(), L"Création du dossier  : "},
+        {FormatWindowsError(L"Lecture de X", ERROR_ACCESS_DENIED), L"Lecture de X : "},
+        {CreateShortcut(L"Orvalis.lnk", temp / L"Orvalis.exe", info).error(),
+         L"Création du raccourci Orvalis.lnk : "},
+        {GrantUsersWriteAccess(temp / L"none").error(),
+         L"Lecture des droits de " + (temp / L"none").native() + L" : "}};
+    for (const auto& [text, start] : texts)
+        EXPECT_TRUE(text.starts_with(start) && text.size() > start.size() + 2 &&
+                    text.find(L"erreur") == text.npos && !text.ends_with(L"\n"))
+            << WideToUtf8(text);
     // A ProgID below a volatile key, where a lasting key cannot be made, ends the
     // registration with its text; what came before it is written, nothing after it.
+    const std::wstring classes = L"Software\\Classes\\";
     info.fileTypes = {{L".orva", L"A"}, {L".orvb\\enfant", L"B"}, {L".orvc", L"C"}};
     KeyHandle key;
-    ASSERT_EQ(::RegCreateKeyExW(
-                  HKEY_CURRENT_USER, (L"Software\\Classes\\" + info.product + L".orvb").c_str(), 0,
-                  nullptr, REG_OPTION_VOLATILE, KEY_WRITE, nullptr, key.put(), nullptr),
-              ERROR_SUCCESS);
+    ::RegCreateKeyExW(HKEY_CURRENT_USER, (classes + info.product + L".orvb").c_str(), 0, nullptr,
+                      REG_OPTION_VOLATILE, KEY_WRITE, nullptr, key.put(), nullptr);
     EXPECT_TRUE(Run(Scope::User, temp / L"C")
                     .error()
-                    .starts_with(L"Création de la clé de registre Software\\Classes\\" +
-                                 info.product + L".orvb\\enfant : "));
+                    .starts_with(L"Création de la clé de registre " + classes + info.product +
+                                 L".orvb\\enfant : "));
     EXPECT_EQ(ReadStringValue(HKEY_CURRENT_USER, info.registryKey + L"\\Install", L"Scope"),
               L"user");
-    EXPECT_EQ(ReadStringValue(HKEY_CURRENT_USER, L"Software\\Classes\\.orva", nullptr),
+    EXPECT_EQ(ReadStringValue(HKEY_CURRENT_USER, classes + L".orva", nullptr),
               info.product + L".orva");
-    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, L"Software\\Classes\\" + info.product + L".orvc"));
-    key.reset();
-    DeleteTree(HKEY_CURRENT_USER, L"Software\\Classes\\" + info.product + L".orvb");
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, classes + info.product + L".orvc"));
+    DeleteTree(HKEY_CURRENT_USER, classes + info.product + L".orvb");
 }
 
 // Another scope's installation, and a recorded but empty folder, are no previous installation:
@@ -144,12 +143,8 @@ TEST_F(Units, OnlyARecordedFolderOfTheSameScopeIsPrevious) {
     WriteStringValue(HKEY_CURRENT_USER, UninstallKeyPath(info.product), L"InstallLocation", L"");
     WriteFileBytes(temp / L"Uninstall.files", "docs\\a.txt\r\n");
     WriteFileBytes(temp / L"docs\\a.txt", "not the product's");
-    wchar_t previous[MAX_PATH] = {};
-    ::GetCurrentDirectoryW(MAX_PATH, previous);
-    ::SetCurrentDirectoryW(temp.path().c_str());
-    const auto result = Run(Scope::User, temp / L"User");
-    ::SetCurrentDirectoryW(previous);
-    ASSERT_TRUE(result);
+    const CurrentFolder current(temp.path());
+    ASSERT_TRUE(Run(Scope::User, temp / L"User"));
     EXPECT_EQ(reports.front().second, L"Copie des fichiers...");
     EXPECT_EQ(ReadFileBytes(temp / L"docs\\a.txt"), "not the product's");
     EXPECT_TRUE(fs::exists(temp / L"Machine\\docs\\a.txt"));
@@ -159,87 +154,71 @@ TEST_F(Units, OnlyARecordedFolderOfTheSameScopeIsPrevious) {
 // the seams whose defaults are the real calls.
 TEST_F(Units, WithoutRightsPerMachineHandsOverUnchanged) {
     std::vector<SetupOptions> relaunched;
-    const auto record = [&](const SetupOptions& o) {
+    const auto record = [&](const SetupOptions& o, HWND = nullptr) {
         relaunched.push_back(o);
         return 42;
     };
     // A relative folder fails at once, showing which path the run took.
-    for (const wchar_t* line :
-         {L"s.exe /S /D=rel", L"s.exe /S /ALLUSERS /D=rel", L"s.exe /S /CURRENTUSER /D=rel"}) {
-        const SetupOptions options = ParseCommandLineText(line);
+    for (const wchar_t* line : {L"s /S /D=r", L"s /S /ALLUSERS /D=r", L"s /S /CURRENTUSER /D=r"})
         for (bool elevated : {false, true}) {
+            const SetupOptions options = ParseCommandLineText(line);
             const bool handsOver = !elevated && options.scope != Scope::User;
+            relaunched.clear();
             EXPECT_EQ(RunSilentInstall(*reader, info, options, {[&] { return elevated; }, record}),
                       handsOver ? 42 : 1603);
-            EXPECT_EQ(relaunched.size(), handsOver ? 1u : 0u) << WideToUtf8(line);
-            if (handsOver) {
-                EXPECT_EQ(relaunched.front(), options);
-            }
-            relaunched.clear();
+            EXPECT_EQ(relaunched, handsOver ? std::vector{options} : std::vector<SetupOptions>{});
         }
+    // The uninstaller: per machine (no scope switch included) whatever /ELEVATED claims; per
+    // user it runs here, where a second stage without its folder fails at once.
+    const ElevationService notElevated{[] { return false; }, record};
+    for (const wchar_t* line :
+         {L"u /UNINSTALL", L"u /ALLUSERS /UNINSTALL /S",
+          L"u /UNINSTALL /ELEVATED /FROMTEMP /D=C:\\V", L"u /UNINSTALL /CURRENTUSER /FROMTEMP"}) {
+        relaunched.clear();
+        const SetupOptions options = ParseCommandLineText(line);
+        EXPECT_EQ(RunUninstall(options, info, notElevated),
+                  options.scope == Scope::User ? 1603 : 42);
+        EXPECT_EQ(relaunched.size(), options.scope == Scope::User ? 0u : 1u);
     }
-    // The uninstaller: per machine (no scope switch included) whatever /ELEVATED claims.
-    const ElevationService notElevated{[] { return false; },
-                                       [&](const SetupOptions& o, HWND) {
-                                           return record(o);
-                                       }};
-    for (const wchar_t* line : {L"u.exe /UNINSTALL", L"u.exe /ALLUSERS /UNINSTALL /S",
-                                L"u.exe /UNINSTALL /ELEVATED /FROMTEMP /D=C:\\V"}) {
-        EXPECT_EQ(RunUninstall(ParseCommandLineText(line), info, notElevated), 42);
-        EXPECT_EQ(relaunched.back(), ParseCommandLineText(line));
-    }
-    // Per user it runs here: a second stage without its folder fails at once.
-    EXPECT_EQ(RunUninstall(ParseCommandLineText(L"u.exe /UNINSTALL /CURRENTUSER /FROMTEMP"), info,
-                           notElevated),
-              1603);
-    EXPECT_EQ(relaunched.size(), 3u);
 }
 
 // The real relaunch starts this very program, which records its switches and answers 42.
-TEST(Relaunch, TheCopyGetsTheSwitchesAndItsExitCodeComesBack) {
-    TempDir temp(L"relaunch");
+TEST_F(Units, RelaunchPassesTheSwitchesAndTheExitCode) {
     EnvironmentOverride record(L"ORVALIS_RECORD", (temp / L"line").native());
-    SetupOptions options;
-    options.silent = options.noLaunch = true;
-    options.scope = Scope::Machine;
-    options.installDir = L"C:\\Program Files\\Orvalis  Relance";
+    const SetupOptions options{
+        true,  Scope::Machine, true,  false,
+        false, false,          false, L"C:\\Program Files\\Orvalis  Relance"};
     EXPECT_EQ(RelaunchElevated(options, nullptr), 42);
-    const std::wstring received = Utf8ToWide(ReadFileBytes(temp / L"line"));
-    EXPECT_TRUE(received.ends_with(L" /S /ALLUSERS /NOLAUNCH /ELEVATED /D=C:\\Program "
-                                   L"Files\\Orvalis  Relance"))
-        << WideToUtf8(received);
+    EXPECT_TRUE(Utf8ToWide(ReadFileBytes(temp / L"line"))
+                    .ends_with(L" /S /ALLUSERS /NOLAUNCH /ELEVATED /D=C:\\Program "
+                               L"Files\\Orvalis  Relance"));
 }
 
-TEST(TemporaryCopy, KeptAsWritten) {
-    TempDir dir;
-    const auto source = BinDir() / L"mvpk.exe";
-    const auto copy = dir / L"copy.exe";
-    UniqueHandle kept = CreateTemporaryCopy(source, copy);
-    ASSERT_TRUE(kept);
-    EXPECT_EQ(ReadFileBytes(copy), ReadFileBytes(source));
-    // While it is kept, nobody can write, rename or delete it, and it still starts.
+// The uninstaller's copy is kept as written until its second stage has started: nobody can
+// write, rename or delete it meanwhile. A copy left under its name (process identifiers come
+// back) is never reused: the first stage takes another name. The copy is of this very program,
+// which records how it was started.
+TEST_F(Units, TemporaryCopy) {
+    const auto copy = temp / L"copy.exe";
+    UniqueHandle kept = CreateTemporaryCopy(BinDir() / L"mvpk.exe", copy);
+    EXPECT_EQ(ReadFileBytes(copy), ReadFileBytes(BinDir() / L"mvpk.exe"));
     EXPECT_FALSE(UniqueHandle(::CreateFileW(copy.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                             OPEN_EXISTING, 0, nullptr)));
-    EXPECT_FALSE(::MoveFileW(copy.c_str(), (dir / L"moved.exe").c_str()));
+    EXPECT_FALSE(::MoveFileW(copy.c_str(), (temp / L"moved.exe").c_str()));
     EXPECT_FALSE(::DeleteFileW(copy.c_str()));
     EXPECT_EQ(RunProcess(Quoted(copy)), 2u); // the tool's usage
-}
 
-// A copy left under the name (process identifiers come back) is never reused: the first
-// stage takes another name. The copy is of this very program, which records its start.
-TEST_F(Units, ACopyFoundUnderItsNameIsNeverReused) {
     EnvironmentOverride record(L"ORVALIS_RECORD", (temp / L"line").native());
-    EnvironmentOverride tmp(L"TMP", temp.path().native()),
-        tempVariable(L"TEMP", temp.path().native());
+    EnvironmentOverride tmp(L"TMP", temp.path().native()), tmp2(L"TEMP", temp.path().native());
     const std::wstring name =
         info.product + L"-uninstall-" + std::to_wstring(::GetCurrentProcessId());
     WriteFileBytes(temp / (name + L".exe"), "theirs");
-    const ElevationService elevated{[] { return true; },
-                                    [](const SetupOptions&, HWND) {
-                                        return 1603;
-                                    }};
-    EXPECT_EQ(
-        RunUninstall(ParseCommandLineText(L"u.exe /UNINSTALL /S /CURRENTUSER"), info, elevated), 0);
+    EXPECT_EQ(RunUninstall(ParseCommandLineText(L"u /UNINSTALL /S /CURRENTUSER"), info,
+                           {[] { return true; },
+                            [](auto&, HWND) {
+                                return 1603;
+                            }}),
+              0);
     EXPECT_EQ(ReadFileBytes(temp / (name + L".exe")), "theirs");
     EXPECT_TRUE(Utf8ToWide(ReadFileBytes(temp / L"line"))
                     .starts_with(L"\"" + (temp / (name + L"-2.exe")).native() +
@@ -269,27 +248,26 @@ TEST(Removal, ListedFilesAndTreesOverLinks) {
                              (dir / L"victim.txt").native(), L"docs\\guide\\deep\\leaf.txt",
                              L"docs\\guide\\file.txt", L"f"});
     RemoveListedFiles(dir / L"Elsewhere", {L"file.txt", L"deep\\leaf.txt"});
+    const CurrentFolder current(dir.path());
     RemoveListedFiles(L"", {L"file.txt"}); // no folder: nothing relative to the current one
     RemoveTree(data);
 
     // Wine cannot remove a link at all; Windows removes it as a link.
     const bool linksStay = RunningUnderWine();
-    const std::pair<fs::path, bool> expected[] = {
-        {theirs / L"deep\\leaf.txt", true},
-        {theirs / L"file.txt", true},
-        {dir / L"victim.txt", true},
-        {dir / L"file.txt", true},
-        {root / L"own.txt", false},
-        {root / L"a", false},
-        {root / L"x\\y\\z", false},
-        {root / L"x\\y\\kept.txt", true},
-        {root / L"ro.txt", false},
-        {root, true},
-        {root / L"docs\\guide", linksStay},
-        {root / L"f", linksStay},
-        {data / L"a\\b", false},
-        {data, linksStay},
-    };
+    const std::pair<fs::path, bool> expected[] = {{theirs / L"deep\\leaf.txt", true},
+                                                  {theirs / L"file.txt", true},
+                                                  {dir / L"victim.txt", true},
+                                                  {dir / L"file.txt", true},
+                                                  {root / L"own.txt", false},
+                                                  {root / L"a", false},
+                                                  {root / L"x\\y\\z", false},
+                                                  {root / L"x\\y\\kept.txt", true},
+                                                  {root / L"ro.txt", false},
+                                                  {root, true},
+                                                  {root / L"docs\\guide", linksStay},
+                                                  {root / L"f", linksStay},
+                                                  {data / L"a\\b", false},
+                                                  {data, linksStay}};
     for (const auto& [path, exists] : expected)
         EXPECT_EQ(::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES, exists)
             << WideToUtf8(path.native());
@@ -314,36 +292,28 @@ TEST_F(Units, RunningCheck) {
 }
 
 // What is not the installation's own stays: a data folder reached through a linked product
-// folder, an extension key shared with other programs when the product has no name, a
-// relative recorded data folder; a key outside "Software" is walked to its first element.
+// folder or named relatively, an extension key shared with other programs when the product has
+// no name; a key outside "Software" is walked to its first element.
 TEST_F(Units, RemovalLeavesWhatIsNotItsOwn) {
     const HKEY hive = HKEY_CURRENT_USER;
     WriteFileBytes(temp / L"theirs\\Data\\keep.txt", "theirs");
+    WriteFileBytes(temp / L"Data\\keep.txt", "theirs");
     const FolderLink product(temp / L"product", temp / L"theirs");
-    ASSERT_TRUE(product.planted());
     info.hasDataDir = true;
-    WriteStringValue(hive, info.registryKey + L"\\Install", L"DataDir",
-                     (temp / L"product\\Data").native());
     ComApartment apartment;
-    ASSERT_TRUE(Uninstall(info, Scope::User, temp / L"none", true));
+    const CurrentFolder current(temp.path());
+    for (const fs::path& data : {temp / L"product\\Data", fs::path(L"Data")}) {
+        WriteStringValue(hive, info.registryKey + L"\\Install", L"DataDir", data.native());
+        ASSERT_TRUE(Uninstall(info, Scope::User, temp / L"none", true));
+    }
     EXPECT_EQ(ReadFileBytes(temp / L"theirs\\Data\\keep.txt"), "theirs");
+    EXPECT_EQ(ReadFileBytes(temp / L"Data\\keep.txt"), "theirs");
 
-    WriteFileBytes(temp / L"Data\\a.bin", "x");
-    WriteStringValue(hive, info.registryKey + L"\\Install", L"DataDir", L"Data");
-    wchar_t previous[MAX_PATH] = {};
-    ::GetCurrentDirectoryW(MAX_PATH, previous);
-    ::SetCurrentDirectoryW(temp.path().c_str());
-    ASSERT_TRUE(Uninstall(info, Scope::User, temp / L"none", true));
-    ::SetCurrentDirectoryW(previous);
-    EXPECT_TRUE(fs::exists(temp / L"Data\\a.bin"));
-
-    ProductInfo nameless = info;
+    ProductInfo nameless;
     nameless.product.clear();
-    nameless.hasDataDir = false;
     nameless.registryKey = UniqueName(L"OrvalisTop") + L"\\Maker";
-    const std::wstring extension = L"." + UniqueName(L"orvnameless");
-    nameless.fileTypes = {{extension, L"Document"}};
-    const std::wstring classes = L"Software\\Classes\\" + extension;
+    const std::wstring classes = L"Software\\Classes\\." + UniqueName(L"orvnameless");
+    nameless.fileTypes = {{classes.substr(17), L"Document"}};
     WriteStringValue(hive, classes, L"Content Type", L"text/plain");
     WriteStringValue(hive, classes + L"\\OpenWithProgids", L"Other.Program", L"");
     WriteStringValue(hive, nameless.registryKey + L"\\Install", L"Scope", L"user");
@@ -357,27 +327,21 @@ TEST_F(Units, RemovalLeavesWhatIsNotItsOwn) {
 // Breaks the user's local application data folder in the prefix's registry for a moment: this
 // case runs as a ctest entry of its own, with nothing else running.
 TEST_F(Units, AloneUnresolvableDataFolderIsNeitherCreatedNorRecorded) {
-    const wchar_t* const shellFolders =
+    const std::wstring folders =
         L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
-    const auto restore = ReadStringValue(HKEY_CURRENT_USER, shellFolders, L"Local AppData");
+    KeyHandle key;
+    ::RegOpenKeyExW(HKEY_CURRENT_USER, folders.c_str(), 0, KEY_SET_VALUE, key.put());
+    const auto set = [&](const std::wstring& folder) {
+        ::RegSetValueExW(key.get(), L"Local AppData", 0, REG_EXPAND_SZ,
+                         reinterpret_cast<const BYTE*>(folder.c_str()),
+                         static_cast<DWORD>((folder.size() + 1) * sizeof(wchar_t)));
+    };
     info.hasDataDir = true;
-    wchar_t previous[MAX_PATH] = {};
-    ::GetCurrentDirectoryW(MAX_PATH, previous);
-    ::SetCurrentDirectoryW(temp.path().c_str());
-    {
-        KeyHandle key;
-        ::RegOpenKeyExW(HKEY_CURRENT_USER, shellFolders, 0, KEY_SET_VALUE, key.put());
-        const auto set = [&](const std::wstring& folder) {
-            ::RegSetValueExW(key.get(), L"Local AppData", 0, REG_EXPAND_SZ,
-                             reinterpret_cast<const BYTE*>(folder.c_str()),
-                             static_cast<DWORD>((folder.size() + 1) * sizeof(wchar_t)));
-        };
-        set(L"Q:\\nowhere\\Local");
-        EXPECT_TRUE(DataDirectory(info.product, Scope::User).is_relative());
-        EXPECT_TRUE(Run(Scope::User, temp / L"Orvalis"));
-        set(restore.value_or(L"%USERPROFILE%\\AppData\\Local"));
-    }
-    ::SetCurrentDirectoryW(previous);
+    const CurrentFolder current(temp.path());
+    set(L"Q:\\nowhere\\Local");
+    EXPECT_TRUE(DataDirectory(info.product, Scope::User).is_relative());
+    EXPECT_TRUE(Run(Scope::User, temp / L"Orvalis"));
+    set(L"%USERPROFILE%\\AppData\\Local");
     EXPECT_FALSE(fs::exists(temp / info.product));
     EXPECT_FALSE(ReadStringValue(HKEY_CURRENT_USER, info.registryKey + L"\\Install", L"DataDir"));
 }
