@@ -34,10 +34,6 @@ TempDir::TempDir(std::wstring_view prefix) : path_(fs::temp_directory_path() / U
 
 TempDir::~TempDir() {
     std::error_code ignored;
-    // Read-only files would stop the removal.
-    for (auto it = fs::recursive_directory_iterator(path_, ignored);
-         it != fs::recursive_directory_iterator(); it.increment(ignored))
-        ::SetFileAttributesW(it->path().c_str(), FILE_ATTRIBUTE_NORMAL);
     fs::remove_all(path_, ignored);
 }
 
@@ -117,42 +113,37 @@ std::wstring WindowText(HWND window) {
     return text;
 }
 
-namespace {
-
-// The first visible window, top-level (no parent) or below parent, for which match holds.
-HWND FindWindowWhere(HWND parent, const std::function<bool(HWND)>& match) {
-    std::pair<const std::function<bool(HWND)>*, HWND> search{&match, nullptr};
-    const WNDENUMPROC visit = [](HWND window, LPARAM parameter) -> BOOL {
-        auto* s = reinterpret_cast<decltype(search)*>(parameter);
-        const bool found = ::IsWindowVisible(window) && (*s->first)(window);
-        s->second = found ? window : nullptr;
-        return !found;
-    };
-    if (parent != nullptr)
-        ::EnumChildWindows(parent, visit, reinterpret_cast<LPARAM>(&search));
-    else
-        ::EnumWindows(visit, reinterpret_cast<LPARAM>(&search));
-    return search.second;
-}
-
-} // namespace
-
 HWND WaitForProcessWindow(DWORD processId, std::wstring_view caption, DWORD timeoutMs) {
     HWND found = nullptr;
+    const std::wstring text(caption);
     Eventually(
         [&] {
-            return (found = FindWindowWhere(nullptr, [&](HWND window) {
-                        DWORD owner = 0;
-                        ::GetWindowThreadProcessId(window, &owner);
-                        return owner == processId && WindowText(window) == caption;
-                    })) != nullptr;
+            // Every top-level window with that caption, until one is the process's and shown.
+            for (found = ::FindWindowExW(nullptr, nullptr, nullptr, text.c_str()); found;
+                 found = ::FindWindowExW(nullptr, found, nullptr, text.c_str())) {
+                DWORD owner = 0;
+                ::GetWindowThreadProcessId(found, &owner);
+                if (owner == processId && ::IsWindowVisible(found))
+                    return true;
+            }
+            return false;
         },
         timeoutMs);
     return found;
 }
 
 HWND ChildWithText(HWND window, std::wstring_view text) {
-    return FindWindowWhere(window, [&](HWND child) { return WindowText(child) == text; });
+    std::pair<std::wstring_view, HWND> search{text, nullptr};
+    ::EnumChildWindows(
+        window,
+        [](HWND child, LPARAM parameter) -> BOOL {
+            auto* s = reinterpret_cast<std::pair<std::wstring_view, HWND>*>(parameter);
+            if (::IsWindowVisible(child) && WindowText(child) == s->first)
+                s->second = child;
+            return s->second == nullptr;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.second;
 }
 
 bool RunningUnderWine() {
