@@ -8,11 +8,8 @@
 int main() {
     wchar_t self[MAX_PATH] = {};
     ::GetModuleFileNameW(nullptr, self, MAX_PATH);
-    wchar_t current[MAX_PATH] = {};
-    ::GetCurrentDirectoryW(MAX_PATH, current);
-    const auto text = std::filesystem::path(current).u8string();
+    const auto text = std::filesystem::current_path().u8string();
     std::ofstream(std::filesystem::path(self).parent_path() / L"launched.txt", std::ios::binary)
         .write(reinterpret_cast<const char*>(text.data()),
                static_cast<std::streamsize>(text.size()));
-    return 0;
 }

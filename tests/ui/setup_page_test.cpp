@@ -1,0 +1,360 @@
+// The setup page. Its rules that need no window, one table each. The page in this process,
+// with stand-ins for what Wine never gives since every process is elevated there: the
+// elevation test, the elevation prompt with the elevated copy behind it, and the start of the
+// background thread. And the real setup program of a test product, operated as a user would:
+// mouse clicks, the folder picker, a refused folder, the installation watched from outside
+// and its result on disk and in the registry, and the elevated copies that a page without
+// administrator rights starts. Pictures of the page go to <build>/screenshots.
+#include "install/registry.h"
+#include "res/resource_ids.h"
+#include "setup/handles.h"
+#include "setup/metadata.h"
+#include "tests/support/test_support.h"
+#include "ui/setup_window.h"
+#include "ui/version_compare.h"
+#include "ui/wizard_rules.h"
+
+#include <gtest/gtest.h>
+
+#include <commctrl.h>
+#include <gdiplus.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <set>
+#include <tuple>
+
+using namespace testing_support;
+namespace fs = std::filesystem;
+
+namespace {
+
+TEST(WizardRules, Tables) {
+    // Versions: missing and empty components are 0; only digits count, as unsigned 32-bit
+    // numbers (one more than the largest wraps to 0); the first difference decides.
+    const std::tuple<const wchar_t*, const wchar_t*, int> versions[] = {
+        {L"3.0", L"3.0.0", 0},   {L"3.0.1", L"3", 1},      {L"", L"0.0.1", -1},
+        {L"1..2", L"1.0.2", 0},  {L"3.10", L"3.9", 1},     {L"2.0.99", L"2.1", -1},
+        {L"1.2rc3", L"1.22", 1}, {L"4294967295", L"1", 1}, {L"4294967296", L"0", 0}};
+    for (const auto& [a, b, order] : versions)
+        EXPECT_EQ(CompareVersions(a, b), order) << a << " against " << b;
+
+    for (const wchar_t* folder : {L"C:\\", L"d:/Apps", L"\\\\server\\share", L"//server/share"})
+        EXPECT_TRUE(IsCompleteInstallFolder(folder)) << folder;
+    for (const wchar_t* folder : {L"", L"C:", L"C:Apps", L"Apps\\V", L"\\Apps", L"/Apps",
+                                  L".\\Apps", L"1:\\Apps", L"\u00C9:\\Apps", L" C:\\Apps"})
+        EXPECT_FALSE(IsCompleteInstallFolder(folder)) << folder;
+
+    // A browsed folder gets the product's name unless its whole last element is the name, in
+    // any case; a trailing separator leaves an empty last element.
+    const std::pair<const wchar_t*, const wchar_t*> browsed[] = {
+        {L"C:\\A", L"C:\\A\\Velmora"},  {L"C:\\velmora", L"C:\\velmora"},
+        {L"D:/VELMORA", L"D:/VELMORA"}, {L"C:\\Velmora\\", L"C:\\Velmora\\Velmora"},
+        {L"C:\\", L"C:\\Velmora"},      {L"C:\\Velmora2", L"C:\\Velmora2\\Velmora"}};
+    for (const auto& [folder, withName] : browsed)
+        EXPECT_EQ(WithProductFolder(folder, L"Velmora"), withName) << folder;
+
+    const std::tuple<std::optional<std::wstring>, const wchar_t*, const wchar_t*> installed[] = {
+        {std::nullopt, L"", L"Installer"},
+        {L"2.0.0", L"Velmora 2.0.0 est déjà installé. « Réinstaller » remplace tous ses fichiers.",
+         L"Réinstaller"},
+        {L"1.9.9", L"La version 1.9.9 est installée : elle sera remplacée par la version 2.0.",
+         L"Mettre à jour"},
+        {L"2.10",
+         L"Une version plus récente (2.10) est installée : elle sera remplacée par la version 2.0.",
+         L"Installer"}};
+    for (const auto& [version, status, button] : installed) {
+        const auto texts = DescribeExistingInstallation(L"Velmora", L"2.0", version);
+        EXPECT_EQ(texts.status, status);
+        EXPECT_EQ(texts.button, button);
+    }
+
+    // Fractions outside 0 to 1 never come from an installation, but must not make a wild bar.
+    const std::pair<double, unsigned> positions[] = {
+        {0.4567, 456}, {0.92, 920}, {0.9999, 999}, {1.0, 1000}, {-0.5, 0}, {7.0, 1000}, {NAN, 0}};
+    for (const auto& [fraction, position] : positions)
+        EXPECT_EQ(ProgressPosition(fraction), position) << fraction;
+}
+
+template <class Condition> bool WaitUntil(Condition done) {
+    for (int i = 0; i < 4000 && !done(); ++i)
+        ::Sleep(5);
+    return done();
+}
+
+// The page operated from outside its thread, in this process or in the setup program's.
+struct PageView {
+    HWND hwnd = nullptr;
+
+    // Sent, not read from the window's record: a control of another process answers only so.
+    std::wstring Text(int id) const {
+        wchar_t text[1024] = {};
+        ::GetDlgItemTextW(hwnd, id, text, 1024);
+        return text;
+    }
+    bool Enabled(int id) const { return ::IsWindowEnabled(::GetDlgItem(hwnd, id)) != FALSE; }
+    bool Visible(int id) const { return ::IsWindowVisible(::GetDlgItem(hwnd, id)) != FALSE; }
+    bool Checked(int id) const { return ::IsDlgButtonChecked(hwnd, id) == BST_CHECKED; }
+    LRESULT Position() const { return ::SendDlgItemMessageW(hwnd, IDC_PROGRESS, PBM_GETPOS, 0, 0); }
+    // Every control but the launch box: usable when ready, not while busy.
+    void ExpectUsable(bool usable) const {
+        for (int id : {IDC_ALL_USERS, IDC_CURRENT_USER, IDC_FOLDER, IDC_BROWSE, IDOK, IDCANCEL})
+            EXPECT_EQ(Enabled(id), usable) << "control " << id;
+    }
+    // Sent, so handled by the time they return.
+    void Send(int id) const { ::SendMessageW(hwnd, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0); }
+    void Choose(int radio) const { ::SendDlgItemMessageW(hwnd, radio, BM_CLICK, 0, 0); }
+};
+
+std::atomic<int> shieldSent = -1; // the last state sent to "Installer" in this process
+
+LRESULT CALLBACK WatchShield(int code, WPARAM wParam, LPARAM lParam) {
+    const auto* sent = reinterpret_cast<const CWPSTRUCT*>(lParam);
+    if (code == HC_ACTION && sent->message == BCM_SETSHIELD)
+        shieldSent = sent->lParam != 0 ? 1 : 0;
+    return ::CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+// Runs the real page of a product on this thread, as the program's main thread does, while
+// script operates it from another; then closes it if the script left it open. The result is
+// the dialog's.
+int RunPage(const ProductInfo& info, SetupOptions options, SetupWindowCalls calls,
+            const std::function<void(PageView)>& script) {
+    // Watches this thread for the rest of the run.
+    [[maybe_unused]] static const HHOOK watch =
+        ::SetWindowsHookExW(WH_CALLWNDPROC, WatchShield, nullptr, ::GetCurrentThreadId());
+    const std::wstring caption = L"Installation de " + info.product;
+    std::jthread driver([&] {
+        PageView page;
+        WaitUntil(
+            [&] { return ::IsWindowVisible(page.hwnd = ::FindWindowW(nullptr, caption.c_str())); });
+        script(page);
+        while (::IsWindowVisible(page.hwnd))
+            page.Send(IDCANCEL);
+    });
+    // No package: nothing here gets as far as installing.
+    return SetupWindow(nullptr, info, std::move(options), std::move(calls))
+        .Run(::GetModuleHandleW(nullptr));
+}
+
+// The page without elevation: the proposed folders, the shield, a typed folder, a background
+// thread that cannot start, the hand-over to the elevated copy, and the page after its exit
+// code: declined, failed or succeeded. "Terminer" starts the product, from its folder, only
+// after a success, whatever the launch box shows.
+TEST(SetupPage, HandsOverToTheElevatedCopy) {
+    ProductInfo info;
+    info.product = UniqueName(L"UiRelaunch");
+    const TempDir failed(L"ui-failed"), succeeded(L"ui-succeeded");
+    for (const TempDir* folder : {&failed, &succeeded})
+        fs::copy_file(BinDir() / L"ui_launch_probe.exe", *folder / info.exe);
+    // The elevated copy's exit code, then the status line, the bar and the dialog's result.
+    const std::tuple<const TempDir&, int, std::wstring, LRESULT, int> rows[] = {
+        {failed, 1223, L"Installation pour tous les utilisateurs annulée (autorisation refusée).",
+         0, 1223},
+        {failed, static_cast<int>(0xC0000005u), L"L'installation a échoué (code -1073741819).", 0,
+         1603},
+        {succeeded, 0, info.product + L" est installé.", 1000, 0}};
+    for (const auto& [dir, code, status, position, outcome] : rows) {
+        const std::wstring folder = dir.path().native();
+        const bool finished = outcome != 1223;
+        std::atomic<bool> elevated = false, refuseThread = false;
+        std::atomic<int> relaunches = 0; // "Installer" while busy must start nothing
+        const SetupWindowCalls calls{
+            [&] { return elevated.load(); },
+            // On the page's background thread, while the page waits.
+            [&](const SetupOptions& given, HWND owner) {
+                EXPECT_EQ(++relaunches, 1);
+                EXPECT_EQ(BuildCommandLine(given), L" /ALLUSERS /NOLAUNCH /REMOVEDATA /D=" + folder)
+                    << "the relaunch itself adds /ELEVATED";
+                // The owner is the page, busy: only its launch box stays usable, and nothing
+                // closes it or starts again.
+                const PageView page{owner};
+                EXPECT_EQ(page.Text(IDC_STATUS), L"Autorisation demandée à Windows...");
+                page.ExpectUsable(false);
+                EXPECT_TRUE(page.Enabled(IDC_LAUNCH));
+                page.Send(IDCANCEL);
+                ::PostMessageW(owner, WM_COMMAND, IDOK, 0); // a second start would wait
+                return code;
+            },
+            [&](std::move_only_function<void()> body) {
+                if (refuseThread)
+                    throw std::system_error(EAGAIN, std::generic_category());
+                return std::jthread(std::move(body));
+            }};
+        SetupOptions options;
+        options.removeData = true;          // passed on as received
+        options.noLaunch = outcome == 1223; // the launch box starts unticked
+        const int result = RunPage(info, options, calls, [&](PageView page) {
+            EXPECT_EQ(shieldSent.load(), 1) << "all users without elevation: the button needs it";
+            EXPECT_NE(::SendMessageW(page.hwnd, WM_GETICON, ICON_BIG, 0), 0);
+            EXPECT_NE(::SendMessageW(page.hwnd, WM_GETICON, ICON_SMALL, 0), 0);
+            page.Choose(IDC_CURRENT_USER);
+            EXPECT_EQ(page.Text(IDC_FOLDER),
+                      DefaultInstallFolder(info.product, Scope::User).native());
+            EXPECT_EQ(shieldSent.load(), 0);
+            elevated = true;
+            page.Choose(IDC_ALL_USERS);
+            EXPECT_EQ(shieldSent.load(), 0) << "an elevated process needs no shield";
+            elevated = false;
+            ::SetDlgItemTextW(page.hwnd, IDC_FOLDER, folder.c_str());
+            page.Choose(IDC_CURRENT_USER);
+            page.Choose(IDC_ALL_USERS);
+            EXPECT_EQ(page.Text(IDC_FOLDER), folder) << "a typed folder stays";
+            EXPECT_EQ(shieldSent.load(), 1);
+            refuseThread = true;
+            page.Send(IDOK);
+            EXPECT_EQ(page.Text(IDC_STATUS), L"L'installation n'a pas pu démarrer : le système "
+                                             L"refuse de créer une tâche de fond. Réessayez.");
+            page.ExpectUsable(true);
+            refuseThread = false;
+            page.Send(IDOK);
+            ASSERT_TRUE(WaitUntil([&] { return page.Text(IDC_STATUS) == status; }))
+                << "the page closed, or never came back";
+            EXPECT_EQ(page.Position(), position);
+            EXPECT_EQ(shieldSent.load(), finished ? 0 : 1);
+            EXPECT_EQ(page.Visible(IDCANCEL), !finished);
+            EXPECT_EQ(page.Enabled(IDC_FOLDER), !finished);
+            EXPECT_EQ(page.Enabled(IDC_LAUNCH), outcome != 1603);
+            EXPECT_EQ(page.Checked(IDC_LAUNCH), outcome == 0);
+            ::CheckDlgButton(page.hwnd, IDC_LAUNCH, BST_CHECKED);
+            page.Send(finished ? IDOK : IDCANCEL);
+        });
+        EXPECT_EQ(result, outcome);
+    }
+    // The product notes, beside itself, the folder it was started in.
+    const fs::path launched = succeeded / L"launched.txt";
+    EXPECT_TRUE(WaitUntil([&] {
+        return fs::exists(launched) && ReadFileBytes(launched) == succeeded.path().string();
+    })) << "not started, or not from its folder";
+    EXPECT_FALSE(fs::exists(failed / L"launched.txt")) << "started after a failure";
+}
+
+// A real left click in the middle of a control, through the system's input queue. The
+// position goes with the click: a pointer motion reported meanwhile cannot move it.
+void ClickOn(HWND window, int id) {
+    RECT area{};
+    ::GetWindowRect(::GetDlgItem(window, id), &area);
+    ::SetForegroundWindow(window);
+    const DWORD x = (area.left + area.right) * 32768 / ::GetSystemMetrics(SM_CXSCREEN);
+    const DWORD y = (area.top + area.bottom) * 32768 / ::GetSystemMetrics(SM_CYSCREEN);
+    for (const DWORD button : {MOUSEEVENTF_LEFTDOWN, MOUSEEVENTF_LEFTUP})
+        ::mouse_event(button | MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE, x, y, 0, 0);
+}
+
+// The window as the display shows it, in a PNG file for a person to look at.
+bool SaveWindowPng(HWND window, const wchar_t* name) {
+    ::RedrawWindow(window, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
+    RECT area{};
+    ::GetWindowRect(window, &area);
+    Gdiplus::Bitmap picture(area.right - area.left, area.bottom - area.top);
+    Gdiplus::Graphics canvas(&picture);
+    const HDC target = canvas.GetHDC();
+    ::BitBlt(target, 0, 0, area.right - area.left, area.bottom - area.top,
+             ScreenDc(::GetDC(nullptr)).get(), area.left, area.top, SRCCOPY);
+    canvas.ReleaseHDC(target);
+    const CLSID png{0x557cf406, 0x1a04, 0x11d3, {0x9a, 0x73, 0, 0, 0xf8, 0x1e, 0xf3, 0x2e}};
+    const fs::path file = BinDir().parent_path() / L"screenshots" / name;
+    return picture.Save(file.c_str(), &png, nullptr) == Gdiplus::Ok;
+}
+
+TEST(WizardEndToEnd, UserInstallsWithTheMouse) {
+    ProductInfo info;
+    info.product = L"Orvalis Assistant";
+    info.registryKey = L"Software\\Orvalis Tests\\Orvalis Assistant";
+    RemoveProduct(info);
+    const std::shared_ptr<void> cleanUp(nullptr, [&](void*) { RemoveProduct(info); });
+    const std::wstring exe = Quoted(BinDir() / L"ui_wizard_setup.exe");
+    const TempDir temp(L"ui-wizard");
+    const fs::path perUser = temp / L"Dossier avec espaces" / info.product;
+    const fs::path chosen = temp / info.product;
+    const Gdiplus::GdiplusStartupInput pictures;
+    ULONG_PTR token = 0;
+    Gdiplus::GdiplusStartup(&token, &pictures, nullptr);
+
+    // The elevated copy that a page without administrator rights starts: it installs at once
+    // and closes itself after a success.
+    EXPECT_EQ(RunProcess(exe + L" /ELEVATED /CURRENTUSER /NOLAUNCH /D=" + perUser.native()), 0u);
+
+    ChildProcess setup(exe);
+    const PageView page{WaitForProcessWindow(setup.id(), L"Installation de " + info.product)};
+    const std::wstring programFiles = L"C:\\Program Files\\Orvalis Assistant";
+    EXPECT_EQ(page.Text(IDC_HEADER), L"Orvalis Assistant 2.5.0 - Éditions Orvalis");
+    EXPECT_EQ(page.Text(IDC_ALL_USERS), L"Tous les utilisateurs de cet ordinateur (recommandé)");
+    EXPECT_EQ(page.Text(IDC_LAUNCH), L"Lancer Orvalis Assistant à la fin de l'installation");
+    EXPECT_TRUE(page.Checked(IDC_ALL_USERS) && page.Checked(IDC_LAUNCH));
+    EXPECT_EQ(page.Text(IDC_FOLDER), programFiles);
+    EXPECT_TRUE(SaveWindowPng(page.hwnd, L"wizard-1-ready.png"));
+
+    // Each scope shows its own installation, and proposes its folder.
+    ClickOn(page.hwnd, IDC_CURRENT_USER);
+    ASSERT_TRUE(WaitUntil([&] { return page.Text(IDOK) == L"Réinstaller"; }));
+    EXPECT_EQ(page.Text(IDC_FOLDER), perUser.native());
+
+    // A folder chosen in the picker gets the product's name, and stays whatever the scope.
+    ClickOn(page.hwnd, IDC_BROWSE);
+    const HWND picker = WaitForProcessWindow(setup.id(), L"Dossier d'installation");
+    ::SendMessageW(::FindWindowExW(picker, nullptr, L"Edit", nullptr), WM_SETTEXT, 0,
+                   reinterpret_cast<LPARAM>(temp.path().c_str()));
+    ::PostMessageW(picker, WM_COMMAND, IDOK, 0);
+    ASSERT_TRUE(WaitUntil([&] { return page.Text(IDC_FOLDER) == chosen.native(); }));
+    ClickOn(page.hwnd, IDC_ALL_USERS);
+    ASSERT_TRUE(WaitUntil([&] { return page.Text(IDOK) == L"Installer"; }));
+    EXPECT_EQ(page.Text(IDC_FOLDER), chosen.native());
+
+    // A folder that is not complete is refused with a warning, and nothing starts.
+    ::SetDlgItemTextW(page.hwnd, IDC_FOLDER, L"Orvalis");
+    ClickOn(page.hwnd, IDOK);
+    const PageView box{WaitForProcessWindow(setup.id(), L"Installation")};
+    EXPECT_EQ(box.Text(0xFFFF),
+              L"Indiquez un dossier d'installation complet (par exemple " + programFiles + L").");
+    ClickOn(box.hwnd, IDOK);
+    ASSERT_TRUE(WaitUntil([&] { return !::IsWindow(box.hwnd); }));
+    ::SetDlgItemTextW(page.hwnd, IDC_FOLDER, chosen.c_str());
+    EXPECT_EQ(page.Text(IDC_STATUS), L"");
+    page.ExpectUsable(true);
+
+    // Nothing to start afterwards: the test product would keep running from the folder.
+    ClickOn(page.hwnd, IDC_LAUNCH);
+    ASSERT_TRUE(WaitUntil([&] { return !page.Checked(IDC_LAUNCH); })) << "the click was lost";
+
+    // The installation, watched: the bar only moves forward, with the installation's steps.
+    ClickOn(page.hwnd, IDOK);
+    ASSERT_TRUE(WaitUntil([&] {
+        return page.Position() > 100 && page.Text(IDC_STATUS) == L"Copie des fichiers...";
+    })) << "the bar did not move, or no status from the installation";
+    EXPECT_TRUE(SaveWindowPng(page.hwnd, L"wizard-2-busy.png"));
+    std::vector<LRESULT> positions;
+    for (int i = 0; i < 30000 && page.Text(IDOK) != L"Terminer"; ++i, ::Sleep(5))
+        positions.push_back(page.Position());
+    EXPECT_TRUE(SaveWindowPng(page.hwnd, L"wizard-3-finished.png"));
+    EXPECT_EQ(page.Text(IDC_STATUS), info.product + L" est installé.");
+    EXPECT_EQ(page.Position(), 1000);
+    EXPECT_TRUE(std::ranges::is_sorted(positions)) << "the bar went back";
+    // Seen moving: at least three positions between 100 and the end.
+    EXPECT_GE(std::set(positions.begin(), std::ranges::find(positions, 1000)).size(), 3u);
+    ClickOn(page.hwnd, IDOK);
+    EXPECT_EQ(setup.Wait(30000), 0u);
+    EXPECT_TRUE(ReadFileBytes(chosen / L"filler.bin") ==
+                ReadFileBytes(BinDir().parent_path() / L"tests/ui/wizard-stage/filler.bin"));
+    const std::wstring key = UninstallKeyPath(info.product);
+    EXPECT_EQ(ReadStringValue(HKEY_LOCAL_MACHINE, key, L"DisplayVersion"), L"2.5.0");
+    EXPECT_EQ(ReadStringValue(HKEY_LOCAL_MACHINE, key, L"InstallLocation"), chosen.native());
+
+    // An elevated copy whose installation fails shows the installation's own text and waits
+    // for the user.
+    WriteFileBytes(temp / L"fichier", "x");
+    const fs::path blocked = temp / L"fichier" / info.product;
+    ChildProcess copy(exe + L" /ELEVATED /ALLUSERS /NOLAUNCH /D=" + blocked.native());
+    const PageView copyPage{WaitForProcessWindow(copy.id(), L"Installation de " + info.product)};
+    ASSERT_TRUE(WaitUntil([&] { return copyPage.Text(IDOK) == L"Terminer"; }));
+    EXPECT_TRUE(copyPage.Text(IDC_STATUS).starts_with(L"Création du dossier " + blocked.native()))
+        << testing::PrintToString(copyPage.Text(IDC_STATUS));
+    EXPECT_TRUE(::IsWindowVisible(copyPage.hwnd)) << "a failed copy must wait for the user";
+    EXPECT_FALSE(copyPage.Visible(IDC_LAUNCH) || copyPage.Checked(IDC_LAUNCH) ||
+                 copyPage.Visible(IDCANCEL) || copyPage.Position() != 0);
+    ::PostMessageW(copyPage.hwnd, WM_CLOSE, 0, 0);
+    EXPECT_EQ(copy.Wait(30000), 1603u);
+}
+
+} // namespace
