@@ -94,10 +94,6 @@ std::optional<DWORD> RunProcess(const std::wstring& commandLine, DWORD timeoutMs
     return ChildProcess(commandLine, workingDir).Wait(timeoutMs);
 }
 
-std::wstring Quoted(const fs::path& path) {
-    return L"\"" + path.native() + L"\"";
-}
-
 bool Eventually(const std::function<bool()>& condition, DWORD timeoutMs) {
     for (const ULONGLONG deadline = ::GetTickCount64() + timeoutMs; !condition(); ::Sleep(50))
         if (::GetTickCount64() >= deadline)
@@ -146,10 +142,6 @@ HWND ChildWithText(HWND window, std::wstring_view text) {
     return search.second;
 }
 
-bool RunningUnderWine() {
-    return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-}
-
 namespace {
 
 // Wine starts Unix programs as it starts Windows ones, but their handle may be signalled
@@ -172,21 +164,15 @@ void RunUnix(const wchar_t* command, std::initializer_list<fs::path> paths,
 } // namespace
 
 FolderLink::FolderLink(const fs::path& link, const fs::path& target) : link_(link) {
-    if (RunningUnderWine())
-        RunUnix(L"/bin/ln -s", {target, link}, [this] { return planted(); });
-    else
-        ::CreateSymbolicLinkW(link.c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY);
+    RunUnix(L"/bin/ln -s", {target, link}, [this] { return planted(); });
 }
 
 FolderLink::~FolderLink() {
     // rm without -r never takes a folder; a link whose target is gone, still listed in its
     // folder, is removed as well.
     WIN32_FIND_DATAW found;
-    if (RunningUnderWine())
-        RunUnix(L"/bin/rm -f", {link_},
-                [&] { return !FindHandle(::FindFirstFileW(link_.c_str(), &found)); });
-    else if (planted())
-        ::RemoveDirectoryW(link_.c_str());
+    RunUnix(L"/bin/rm -f", {link_},
+            [&] { return !FindHandle(::FindFirstFileW(link_.c_str(), &found)); });
 }
 
 bool FolderLink::planted() const {
@@ -205,11 +191,6 @@ EnvironmentOverride::EnvironmentOverride(const wchar_t* name, const std::wstring
 
 EnvironmentOverride::~EnvironmentOverride() {
     ::SetEnvironmentVariableW(name_.c_str(), previous_ ? previous_->c_str() : nullptr);
-}
-
-bool KeyExists(HKEY hive, const std::wstring& subkey) {
-    KeyHandle key;
-    return ::RegOpenKeyExW(hive, subkey.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
 }
 
 namespace {
@@ -256,15 +237,6 @@ void WriteStringValue(HKEY hive, const std::wstring& subkey, const wchar_t* name
     if (auto key = CreateRegistryKey(hive, subkey))
         ::RegSetValueExW(key->get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
                          static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
-}
-
-void DeleteTree(HKEY hive, const std::wstring& subkey) {
-    ::RegDeleteTreeW(hive, subkey.c_str());
-    ::RegDeleteKeyW(hive, subkey.c_str());
-}
-
-ProductInfo ProductOf(const fs::path& setupProgram) {
-    return LoadProductInfo(ParseMetadata(ResourceBytes(setupProgram, L"METADATA")));
 }
 
 void RemoveProduct(const ProductInfo& info, const fs::path& folder) {

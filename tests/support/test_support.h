@@ -62,7 +62,9 @@ class ChildProcess {
 // Starts a command line and waits for it; nothing when it could not start or end in time.
 std::optional<DWORD> RunProcess(const std::wstring& commandLine, DWORD timeoutMs = 120000,
                                 const std::filesystem::path& workingDir = {});
-std::wstring Quoted(const std::filesystem::path& path);
+inline std::wstring Quoted(const std::filesystem::path& path) {
+    return L"\"" + path.native() + L"\"";
+}
 
 // Polls until the condition holds or the time is up; returns its last answer.
 bool Eventually(const std::function<bool()>& condition, DWORD timeoutMs = 20000);
@@ -79,13 +81,15 @@ inline std::wstring MessageText(HWND box) {
 }
 
 // Wine differs from Windows in a few measured ways; tests name them where they meet them.
-bool RunningUnderWine();
+inline bool RunningUnderWine() {
+    return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
 
-// A folder link planted the way another user of the machine would plant one: under Wine a
-// Unix symbolic link, which Windows programs see as a folder with
-// FILE_ATTRIBUTE_REPARSE_POINT and cannot remove themselves (on Windows a directory symbolic
-// link). The holder removes the link, never its target, when it goes: hold it in a member
-// declared after any folder that a clean-up would empty.
+// A folder link planted the way another user of the machine would plant one. Windows programs
+// under Wine cannot make one: it is a Unix symbolic link, which they see as a folder with
+// FILE_ATTRIBUTE_REPARSE_POINT and cannot remove either. The holder removes the link, never
+// its target, when it goes: hold it in a member declared after any folder that a clean-up
+// would empty.
 class FolderLink {
   public:
     FolderLink(const std::filesystem::path& link, const std::filesystem::path& target);
@@ -113,7 +117,10 @@ class EnvironmentOverride {
     std::optional<std::wstring> previous_;
 };
 
-bool KeyExists(HKEY hive, const std::wstring& subkey);
+inline bool KeyExists(HKEY hive, const std::wstring& subkey) {
+    KeyHandle key;
+    return ::RegOpenKeyExW(hive, subkey.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+}
 // A REG_SZ with its terminating null, as the program writes it; nothing otherwise.
 std::optional<std::wstring> ReadStringValue(HKEY hive, const std::wstring& subkey,
                                             const wchar_t* name);
@@ -121,10 +128,15 @@ std::optional<DWORD> ReadDwordValue(HKEY hive, const std::wstring& subkey, const
 void WriteStringValue(HKEY hive, const std::wstring& subkey, const wchar_t* name,
                       const std::wstring& text);
 // Removes a key with everything below it; a missing key is fine.
-void DeleteTree(HKEY hive, const std::wstring& subkey);
+inline void DeleteTree(HKEY hive, const std::wstring& subkey) {
+    ::RegDeleteTreeW(hive, subkey.c_str());
+    ::RegDeleteKeyW(hive, subkey.c_str());
+}
 
 // The product a setup program describes in its METADATA resource.
-ProductInfo ProductOf(const std::filesystem::path& setupProgram);
+inline ProductInfo ProductOf(const std::filesystem::path& setupProgram) {
+    return LoadProductInfo(ParseMetadata(ResourceBytes(setupProgram, L"METADATA")));
+}
 // Every trace an installation of the product can leave, in both scopes: registry keys (the
 // file types and the maker's key included), shortcut, data directory, the default install
 // folders, and the folder given.
