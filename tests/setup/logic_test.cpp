@@ -1,5 +1,4 @@
 // The program's pure rules, one table each: every row an input and its exact expected output.
-#include "install/registry.h"
 #include "setup/command_line.h"
 #include "setup/metadata.h"
 #include "setup/paths.h"
@@ -85,23 +84,14 @@ TEST(Paths, Joined) {
         {JoinPath(L"", L"Velmora"), L"Velmora"},
         {JoinPath(L"C:", L"Velmora"), L"C:\\Velmora"},
         {JoinPath(L"C:\\Apps", L"\\Velmora"), L"C:\\Apps\\\\Velmora"},
-        {MakeProgId(L"Velmora", L".velmora"), L"Velmora.velmora"},
-        {MakeProgId(L"Velmora", L"vlm"), L"Velmora.vlm"},
-        {MakeProgId(L"Velmora", L"..x"), L"Velmora..x"},
-        {TemporaryCopyName(L"Velmora", 812), L"Velmora-uninstall-812.exe"},
     };
     for (const auto& [made, expected] : rows)
         EXPECT_EQ(made, expected);
 }
 
-// The texts that tie the uninstaller's processes together.
-TEST(StageCommands, SecondStageAndCleanup) {
-    const SetupOptions first = ParseCommandLineText(
-        L"\"C:\\Program Files\\V\\Uninstall.exe\" /UNINSTALL /ALLUSERS /ELEVATED /D=C:\\Else");
-    const SetupOptions second = SecondStageOptions(first, L"C:\\Program Files\\V");
-    EXPECT_EQ(SecondStageCommandLine(L"C:\\Temp\\V-uninstall-8.exe", second),
-              L"\"C:\\Temp\\V-uninstall-8.exe\" /ALLUSERS /UNINSTALL /FROMTEMP "
-              L"/D=C:\\Program Files\\V");
+// The uninstaller's clean-up: it waits for the second stage to end, deletes its copy, and after
+// a removal the install folder's last remains.
+TEST(StageCommands, Cleanup) {
     const std::wstring copy = L"C:\\Temp\\V-uninstall-8.exe";
     EXPECT_EQ(CleanupCommand(copy, L"C:\\Program Files\\V", false),
               L"cmd.exe /C ping 127.0.0.1 -n 3 > nul & del /F /Q \"C:\\Temp\\V-uninstall-8.exe\"");
