@@ -17,8 +17,6 @@
 
 #include <knownfolders.h>
 
-#include <cstring>
-
 using namespace testing_support;
 namespace fs = std::filesystem;
 
@@ -347,18 +345,6 @@ TEST_F(EndToEnd, DamagedAndIncompletePrograms) {
     // /UNINSTALL never looks at the package, /S or not.
     fs::copy_file(stub, temp / L"Uninstall.exe");
     EXPECT_EQ(Run(Quoted(temp / L"Uninstall.exe") + L" /S /UNINSTALL /CURRENTUSER"), 0u);
-
-    // The manifest asks for no elevation and binds the common controls version 6.
-    const ModuleHandle module(::LoadLibraryExW(setup.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
-    const HRSRC manifest = ::FindResourceExW(module.get(), RT_MANIFEST, MAKEINTRESOURCEW(1),
-                                             MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL));
-    ASSERT_NE(manifest, nullptr);
-    const std::string xml(
-        static_cast<const char*>(::LockResource(::LoadResource(module.get(), manifest))),
-        ::SizeofResource(module.get(), manifest));
-    for (const char* part : {"level=\"asInvoker\"", ">PerMonitorV2<",
-                             "name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\""})
-        EXPECT_NE(xml.find(part), std::string::npos) << part;
 }
 
 TEST_F(EndToEnd, UninstallerAnswered) {

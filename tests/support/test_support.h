@@ -80,11 +80,6 @@ inline std::wstring MessageText(HWND box) {
     return WindowText(::GetDlgItem(box, 0xFFFF));
 }
 
-// Wine differs from Windows in a few measured ways; tests name them where they meet them.
-inline bool RunningUnderWine() {
-    return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-}
-
 // A folder link planted the way another user of the machine would plant one. Windows programs
 // under Wine cannot make one: it is a Unix symbolic link, which they see as a folder with
 // FILE_ATTRIBUTE_REPARSE_POINT and cannot remove either. The holder removes the link, never
