@@ -7,7 +7,6 @@
 #include <shlobj.h>
 
 #include <atomic>
-#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -101,12 +100,21 @@ bool Eventually(const std::function<bool()>& condition, DWORD timeoutMs) {
     return true;
 }
 
+namespace {
+
+// The text of a window of any process, asked for with a time-out.
 std::wstring WindowText(HWND window) {
     wchar_t text[1024] = {};
     DWORD_PTR ignored = 0;
     ::SendMessageTimeoutW(window, WM_GETTEXT, std::size(text), reinterpret_cast<LPARAM>(text),
                           SMTO_ABORTIFHUNG, 5000, &ignored);
     return text;
+}
+
+} // namespace
+
+std::wstring MessageText(HWND box) {
+    return WindowText(::GetDlgItem(box, 0xFFFF));
 }
 
 HWND WaitForProcessWindow(DWORD processId, std::wstring_view caption, DWORD timeoutMs) {
@@ -193,43 +201,20 @@ EnvironmentOverride::~EnvironmentOverride() {
     ::SetEnvironmentVariableW(name_.c_str(), previous_ ? previous_->c_str() : nullptr);
 }
 
-namespace {
-
-// A value's type and bytes as stored, without the fix-ups that RegGetValueW makes.
-std::optional<std::pair<DWORD, std::string>> RawValue(HKEY hive, const std::wstring& subkey,
-                                                      const wchar_t* name) {
+std::optional<std::wstring> ReadStringValue(HKEY hive, const std::wstring& subkey,
+                                            const wchar_t* name) {
+    // Read as stored, without the fix-ups of RegGetValueW: a value written without its
+    // terminator is a fault the caller should see.
     KeyHandle key;
     DWORD type = 0;
-    char data[4096];
+    wchar_t data[2048];
     DWORD size = sizeof(data);
     if (::RegOpenKeyExW(hive, subkey.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS ||
         ::RegQueryValueExW(key.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(data), &size) !=
-            ERROR_SUCCESS)
+            ERROR_SUCCESS ||
+        type != REG_SZ || size % 2 != 0 || size == 0 || data[size / 2 - 1] != L'\0')
         return std::nullopt;
-    return std::pair{type, std::string(data, size)};
-}
-
-} // namespace
-
-std::optional<std::wstring> ReadStringValue(HKEY hive, const std::wstring& subkey,
-                                            const wchar_t* name) {
-    const auto value = RawValue(hive, subkey, name);
-    // Written with the terminator: anything else is a fault the caller should see.
-    if (!value || value->first != REG_SZ || value->second.size() % 2 != 0 ||
-        !value->second.ends_with(std::string(2, '\0')))
-        return std::nullopt;
-    std::wstring text(value->second.size() / 2 - 1, L'\0');
-    std::memcpy(text.data(), value->second.data(), text.size() * 2);
-    return text;
-}
-
-std::optional<DWORD> ReadDwordValue(HKEY hive, const std::wstring& subkey, const wchar_t* name) {
-    const auto value = RawValue(hive, subkey, name);
-    DWORD number = 0;
-    if (!value || value->first != REG_DWORD || value->second.size() != 4)
-        return std::nullopt;
-    std::memcpy(&number, value->second.data(), 4);
-    return number;
+    return std::wstring(data, size / 2 - 1);
 }
 
 void WriteStringValue(HKEY hive, const std::wstring& subkey, const wchar_t* name,

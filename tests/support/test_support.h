@@ -69,16 +69,12 @@ inline std::wstring Quoted(const std::filesystem::path& path) {
 // Polls until the condition holds or the time is up; returns its last answer.
 bool Eventually(const std::function<bool()>& condition, DWORD timeoutMs = 20000);
 
-// The text of a window of any process, asked for with a time-out.
-std::wstring WindowText(HWND window);
 // A visible top-level window of the process with exactly this caption, waited for.
 HWND WaitForProcessWindow(DWORD processId, std::wstring_view caption, DWORD timeoutMs = 30000);
 // The first visible child window (at any depth) whose text is text, or null.
 HWND ChildWithText(HWND window, std::wstring_view text);
 // The text of a message box: its static control 0xFFFF.
-inline std::wstring MessageText(HWND box) {
-    return WindowText(::GetDlgItem(box, 0xFFFF));
-}
+std::wstring MessageText(HWND box);
 
 // A folder link planted the way another user of the machine would plant one. Windows programs
 // under Wine cannot make one: it is a Unix symbolic link, which they see as a folder with
@@ -119,7 +115,6 @@ inline bool KeyExists(HKEY hive, const std::wstring& subkey) {
 // A REG_SZ with its terminating null, as the program writes it; nothing otherwise.
 std::optional<std::wstring> ReadStringValue(HKEY hive, const std::wstring& subkey,
                                             const wchar_t* name);
-std::optional<DWORD> ReadDwordValue(HKEY hive, const std::wstring& subkey, const wchar_t* name);
 void WriteStringValue(HKEY hive, const std::wstring& subkey, const wchar_t* name,
                       const std::wstring& text);
 // Removes a key with everything below it; a missing key is fine.
