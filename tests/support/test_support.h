@@ -49,7 +49,6 @@ class ChildProcess {
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
     ~ChildProcess() { Terminate(); }
-    bool started() const { return static_cast<bool>(process_); }
     DWORD id() const { return id_; }
     // The exit code, or nothing when it did not end in time.
     std::optional<DWORD> Wait(DWORD timeoutMs);
