@@ -118,7 +118,6 @@ TEST_F(Units, FailuresAreTexts) {
     // Each failing step names itself, then the system's text for the code.
     const std::pair<std::wstring, std::wstring> texts[] = {
         {Run(Scope::User, L"").error(), L"Création du dossier  : "},
-        {FormatWindowsError(L"Lecture de X", ERROR_ACCESS_DENIED), L"Lecture de X : "},
         {CreateShortcut(L"Orvalis.lnk", temp / L"Orvalis.exe", info).error(),
          L"Création du raccourci Orvalis.lnk : "},
         {GrantUsersWriteAccess(temp / L"none").error(),
@@ -202,7 +201,6 @@ TEST_F(Units, TemporaryCopy) {
                                             OPEN_EXISTING, 0, nullptr)));
     EXPECT_FALSE(::MoveFileW(copy.c_str(), (temp / L"moved.exe").c_str()));
     EXPECT_FALSE(::DeleteFileW(copy.c_str()));
-    EXPECT_EQ(RunProcess(Quoted(copy)), 2u); // the tool's usage
 
     EnvironmentOverride record(L"ORVALIS_RECORD", (temp / L"line").native());
     EnvironmentOverride tmp(L"TMP", temp.path().native()), tmp2(L"TEMP", temp.path().native());
@@ -221,39 +219,32 @@ TEST_F(Units, TemporaryCopy) {
                                  L"\" /S /CURRENTUSER /UNINSTALL /FROMTEMP /D="));
 }
 
-// Removal by the installed-files list and of a whole tree, over read-only files, nested
-// folders, entries that try to leave the folder, and links another user planted.
+// Removal by the installed-files list and of a whole tree, over read-only files, entries that
+// try to leave the folder, and links another user planted. (The end-to-end uninstalls show the
+// emptied folders going and a listed folder replaced by a link.)
 TEST(Removal, ListedFilesAndTreesOverLinks) {
     TempDir dir;
     const fs::path root = dir / L"Produit", data = dir / L"Data", theirs = dir / L"theirs";
-    for (const wchar_t* file :
-         {L"theirs\\deep\\leaf.txt", L"theirs\\file.txt", L"victim.txt", L"Produit\\own.txt",
-          L"Produit\\a\\b\\c\\file.txt", L"Produit\\x\\y\\z\\listed.txt",
-          L"Produit\\x\\y\\kept.txt", L"Produit\\ro.txt", L"Data\\a\\b\\ro.txt", L"file.txt"})
+    for (const wchar_t* file : {L"theirs\\deep\\leaf.txt", L"theirs\\file.txt", L"victim.txt",
+                                L"Produit\\ro.txt", L"Data\\a\\b\\ro.txt", L"file.txt"})
         WriteFileBytes(dir / file, "1");
     for (const fs::path& ro : {root / L"ro.txt", data / L"a\\b\\ro.txt"})
         ::SetFileAttributesW(ro.c_str(), FILE_ATTRIBUTE_READONLY);
-    fs::create_directories(root / L"docs");
-    const FolderLink listedFolder(root / L"docs\\guide", theirs), listedFile(root / L"f", theirs),
-        inData(data / L"a\\link", theirs), wholeFolder(dir / L"Elsewhere", theirs);
-    ASSERT_TRUE(listedFolder.planted() && listedFile.planted() && inData.planted() &&
-                wholeFolder.planted());
+    const FolderLink listedFile(root / L"f", theirs), wholeFolder(dir / L"Elsewhere", theirs);
+    ASSERT_TRUE(listedFile.planted() && wholeFolder.planted());
 
-    RemoveListedFiles(root, {L"own.txt", L"a\\b\\c\\file.txt", L"x\\y\\z\\listed.txt", L"ro.txt",
-                             L"missing\\gone.txt", L"..\\victim.txt", L"a\\..\\..\\victim.txt",
-                             (dir / L"victim.txt").native(), L"docs\\guide\\deep\\leaf.txt",
-                             L"docs\\guide\\file.txt", L"f"});
+    RemoveListedFiles(root, {L"ro.txt", L"missing\\gone.txt", L"..\\victim.txt",
+                             L"a\\..\\..\\victim.txt", (dir / L"victim.txt").native(), L"f"});
     RemoveListedFiles(dir / L"Elsewhere", {L"file.txt", L"deep\\leaf.txt"});
     const CurrentFolder current(dir.path());
     RemoveListedFiles(L"", {L"file.txt"}); // no folder: nothing relative to the current one
     RemoveTree(data);
 
-    for (const fs::path& stays : {theirs / L"deep\\leaf.txt", theirs / L"file.txt",
-                                  dir / L"victim.txt", dir / L"file.txt", root / L"x\\y\\kept.txt"})
+    for (const fs::path& stays :
+         {theirs / L"deep\\leaf.txt", theirs / L"file.txt", dir / L"victim.txt", dir / L"file.txt"})
         EXPECT_TRUE(fs::exists(stays)) << WideToUtf8(stays.native());
-    for (const fs::path& gone :
-         {root / L"own.txt", root / L"a", root / L"x\\y\\z", root / L"ro.txt", data / L"a\\b"})
-        EXPECT_FALSE(fs::exists(gone)) << WideToUtf8(gone.native());
+    EXPECT_FALSE(fs::exists(root / L"ro.txt"));
+    EXPECT_FALSE(fs::exists(data));
 }
 
 // The product's executable running from a folder, however that folder is named: in capitals,
