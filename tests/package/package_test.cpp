@@ -281,52 +281,31 @@ TEST(CompressionApi, IsLoadedFromTheSystemFolderOnly) {
     EXPECT_EQ(_wcsicmp(fs::path(name).parent_path().c_str(), system), 0) << name;
 }
 
-// mvpk as a product team's build runs it. Every start of the tool costs a Wine process, so
-// all runs start together. (The setup programs of the end-to-end tests are made with the same
-// command: they show that what it makes installs and uninstalls.)
-
-struct ToolRun {
-    DWORD exitCode; // STILL_ACTIVE when it could not be started
-    std::string out, err;
-};
+// mvpk as a product team's build runs it. (The setup programs of the end-to-end tests are made
+// with the same command: they show that what it makes installs and uninstalls.)
 
 using Case = std::tuple<std::wstring, DWORD, std::string>; // arguments, exit code, text
 
-// Starts mvpk with the arguments of every case at once, without a console, its standard
-// output and error sent to files, then waits for every run (ctest's time limit ends one that
-// hangs).
-template <std::size_t N>
-std::vector<ToolRun> RunAll(const Case (&cases)[N], const fs::path& scratch) {
+// Starts mvpk without a console, its standard output and error sent to the files
+// output + ".out" and output + ".err".
+UniqueHandle StartTool(const std::wstring& arguments, const std::wstring& output) {
     SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-    const auto file = [&](std::size_t i, const wchar_t* kind) {
-        return scratch / (kind + std::to_wstring(i));
+    const auto open = [&](const wchar_t* kind) {
+        return UniqueHandle(::CreateFileW((output + kind).c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                                          &inherit, CREATE_ALWAYS, 0, nullptr));
     };
-    std::vector<UniqueHandle> processes;
-    for (std::size_t i = 0; i < N; ++i) {
-        UniqueHandle streams[2];
-        for (int s = 0; s < 2; ++s)
-            streams[s].reset(::CreateFileW(file(i, s ? L"err" : L"out").c_str(), GENERIC_WRITE,
-                                           FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr));
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdOutput = streams[0].get();
-        startup.hStdError = streams[1].get();
-        std::wstring line = Quoted(BinDir() / L"mvpk.exe") + L" " + std::get<0>(cases[i]);
-        PROCESS_INFORMATION started{};
-        ::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, DETACHED_PROCESS, nullptr,
-                         nullptr, &startup, &started);
-        const UniqueHandle thread(started.hThread);
-        processes.emplace_back(started.hProcess);
-    }
-    std::vector<ToolRun> runs;
-    for (std::size_t i = 0; i < N; ++i) {
-        DWORD code = STILL_ACTIVE;
-        ::WaitForSingleObject(processes[i].get(), INFINITE);
-        ::GetExitCodeProcess(processes[i].get(), &code);
-        runs.push_back({code, ReadFileBytes(file(i, L"out")), ReadFileBytes(file(i, L"err"))});
-    }
-    return runs;
+    const UniqueHandle out = open(L".out"), err = open(L".err");
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = out.get();
+    startup.hStdError = err.get();
+    std::wstring line = Quoted(BinDir() / L"mvpk.exe") + L" " + arguments;
+    PROCESS_INFORMATION started{};
+    ::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, DETACHED_PROCESS, nullptr,
+                     nullptr, &startup, &started);
+    const UniqueHandle thread(started.hThread);
+    return UniqueHandle(started.hProcess);
 }
 
 TEST(MvpkTool, EveryCommand) {
@@ -389,28 +368,37 @@ TEST(MvpkTool, EveryCommand) {
          "Lecture impossible : " + shown + "locked\\held.txt"},
         {L"build-setup" + q(L"absent") + q(L"meta.txt") + q(L"out\\1.exe"), 1,
          "Dossier illisible : " + shown + "absent"},
-        {L"build-setup" + q(L"locked") + q(L"meta.txt") + q(L"out\\2.exe"), 1,
-         "Lecture impossible : " + shown + "locked\\held.txt"},
-        {L"build-setup" + q(L"empty") + q(L"latin1.txt") + q(L"out\\3.exe"), 1,
+        {L"build-setup" + q(L"empty") + q(L"latin1.txt") + q(L"out\\2.exe"), 1,
          "Métadonnées non codées en UTF-8 : " + shown + "latin1.txt"},
-        {L"build-setup" + q(L"empty") + q(L"crlf.txt") + q(L"out\\4.exe"), 1,
+        {L"build-setup" + q(L"empty") + q(L"crlf.txt") + q(L"out\\3.exe"), 1,
          "Métadonnées avec des fins de ligne CR LF (LF seul attendu) : " + shown + "crlf.txt"},
         {L"build-setup" + from + q(L"absent\\Setup.exe"), 1,
          "Écriture impossible : " + shown + "absent\\Setup.exe"},
-        {L"build-setup" + from + q(L"out\\5.exe") + L" --stub" + q(L"stub.exe"), 1,
+        {L"build-setup" + from + q(L"out\\4.exe") + L" --stub" + q(L"stub.exe"), 1,
          "Lecture impossible : " + shown + "stub.exe"},
-        {L"build-setup" + from + q(L"out\\6.exe") + L" --sign-command \"cmd /c exit 3\"", 1,
+        {L"build-setup" + from + q(L"out\\5.exe") + L" --sign-command \"cmd /c exit 3\"", 1,
          "La commande de signature a échoué (code 3) : cmd /c exit 3"},
     };
-    const std::vector<ToolRun> runs = RunAll(cases, dir.path());
+    // Every start costs a Wine process: all runs start together.
+    const auto output = [&](std::size_t i) {
+        return (dir / L"run").native() + std::to_wstring(i);
+    };
+    std::vector<UniqueHandle> runs;
+    for (std::size_t i = 0; i < std::size(cases); ++i)
+        runs.push_back(StartTool(std::get<0>(cases[i]), output(i)));
+    for (const UniqueHandle& run : runs) // ctest's time limit ends one that hangs
+        ::WaitForSingleObject(run.get(), INFINITE);
     std::get<2>(cases[0]) +=
         std::to_string(fs::file_size(setup)) + " octets : " + shown + "made\\Setup.exe\n";
     for (std::size_t i = 0; i < runs.size(); ++i) {
         const auto& [line, code, text] = cases[i];
-        EXPECT_EQ(runs[i].exitCode, code) << line << runs[i].err;
+        DWORD exitCode = STILL_ACTIVE; // when it could not be started
+        ::GetExitCodeProcess(runs[i].get(), &exitCode);
+        const std::string out = ReadFileBytes(output(i) + L".out");
+        const std::string err = ReadFileBytes(output(i) + L".err");
+        EXPECT_EQ(exitCode, code) << line << err;
         // A failure: nothing on standard output, the message and a line feed on standard error.
-        EXPECT_EQ(code == 1 ? runs[i].out + "|" + runs[i].err : runs[i].out,
-                  code == 1 ? "|" + text + "\n" : text);
+        EXPECT_EQ(code == 1 ? out + "|" + err : out, code == 1 ? "|" + text + "\n" : text);
     }
     // Nothing is left behind by a refusal, not even the output's folder.
     EXPECT_TRUE(fs::is_empty(dir / L"out"));
