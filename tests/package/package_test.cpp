@@ -1,20 +1,117 @@
-// The package layer: Reader::Open's messages in the order of its checks and the packages it
-// must accept, the path rule, and the extraction edge cases that an installation cannot reach
-// or cannot tell apart, against the Compression API of the test prefix (under Wine the
-// stand-in, tools/cabinet_standin).
+// The package layer and its tool: Reader::Open's messages in the order of its checks and the
+// packages it must accept, the path rule, the extraction edge cases that an installation cannot
+// reach or cannot tell apart, against the Compression API of the test prefix (under Wine the
+// stand-in, tools/cabinet_standin), and mvpk as a product team's build runs it. Packages are
+// built here from bytes, so that every record can be set, including the wrong values that the
+// reader must refuse.
 #include "package/compression_api.h"
 #include "package/reader.h"
 #include "package/sha256_hasher.h"
-#include "tests/package/package_builder.h"
+#include "setup/text.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
+#include <stdexcept>
+
 namespace {
 
-using namespace package_testing;
 using namespace testing_support;
 namespace fs = std::filesystem;
+
+// value as width bytes, little-endian.
+std::string Le(std::uint64_t value, int width) {
+    std::string bytes;
+    for (int i = 0; i < width; ++i)
+        bytes.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+    return bytes;
+}
+
+struct FileRecord {
+    std::uint64_t offset = 0, size = 0;
+    std::array<std::uint8_t, 32> sha256{};
+    std::string path;
+};
+
+struct BlockRecord {
+    std::uint64_t compressedSize = 0, size = 0;
+};
+
+// Written out by Bytes() as they are, after the header: "MVPK", version 1, the counts of the
+// vectors, the total, the metadata's length and the reserved word 0.
+struct Layout {
+    std::uint64_t totalSize = 0;
+    std::string metadata;
+    std::vector<FileRecord> files;
+    std::vector<BlockRecord> blocks;
+    std::string data; // the compressed blocks, back to back, and anything after them
+
+    std::string Bytes() const {
+        std::string out = "MVPK" + Le(1, 4) + Le(files.size(), 4) + Le(blocks.size(), 4) +
+                          Le(totalSize, 8) + Le(metadata.size(), 8) + metadata;
+        for (const FileRecord& file : files)
+            out += Le(file.offset, 8) + Le(file.size, 8) +
+                   std::string(reinterpret_cast<const char*>(file.sha256.data()), 32) +
+                   Le(file.path.size(), 2) + file.path;
+        for (const BlockRecord& block : blocks)
+            out += Le(block.compressedSize, 8) + Le(block.size, 8);
+        return out + data;
+    }
+};
+
+struct SourceFile {
+    std::string path, content;
+};
+
+// A stored path as a path below a folder, its UTF-8 converted by the standard library.
+fs::path StoredPath(std::string_view stored) {
+    return std::u8string(stored.begin(), stored.end());
+}
+
+std::span<const std::byte> AsBytes(std::string_view bytes) {
+    return {reinterpret_cast<const std::byte*>(bytes.data()), bytes.size()};
+}
+
+// The bytes with value written little-endian over width bytes at offset.
+std::string Patched(std::string bytes, std::size_t offset, std::uint64_t value, int width) {
+    return bytes.replace(offset, width, Le(value, width));
+}
+
+// A consistent layout: contiguous offsets, real digests, the content stream cut into
+// blocks of the given uncompressed sizes (the last size repeats as needed), each compressed
+// with the Compression API's LZMS buffer compressor, loaded as the extraction loads it.
+Layout MakeLayout(const std::vector<SourceFile>& files, std::vector<std::uint64_t> blockSizes) {
+    Layout layout{0, "product=Test\n", {}, {}, ""};
+    std::string stream;
+    for (const SourceFile& file : files) {
+        mvpk::Sha256Hasher hasher;
+        hasher.Add(AsBytes(file.content));
+        layout.files.push_back({stream.size(), file.content.size(), hasher.Finish(), file.path});
+        stream += file.content;
+    }
+    layout.totalSize = stream.size();
+    const auto api = mvpk::CompressionApi::LoadAll();
+    COMPRESSOR_HANDLE raw = nullptr;
+    if (!api || !api->createCompressor(COMPRESS_ALGORITHM_LZMS, nullptr, &raw))
+        throw std::runtime_error("no LZMS compressor");
+    const mvpk::Compressor compressor(raw, api->closeCompressor);
+    for (std::size_t i = 0, position = 0; position < stream.size(); ++i) {
+        const std::size_t size = static_cast<std::size_t>(
+            blockSizes.empty() ? stream.size() : blockSizes[std::min(i, blockSizes.size() - 1)]);
+        const std::string_view piece = std::string_view(stream).substr(position, size);
+        std::string stored(piece.size() + piece.size() / 8 + 4096, '\0');
+        SIZE_T produced = 0;
+        if (!api->compress(compressor.get(), piece.data(), piece.size(), stored.data(),
+                           stored.size(), &produced))
+            throw std::runtime_error("Compress failed");
+        layout.blocks.push_back({produced, piece.size()});
+        layout.data.append(stored, 0, produced);
+        position += piece.size();
+    }
+    return layout;
+}
 
 constexpr std::uint64_t kMax = UINT64_MAX;
 
@@ -29,7 +126,6 @@ TEST(ReaderOpen, EveryMessageInCheckOrderAndWhatIsAccepted) {
     const Layout wraps{1, "", {{0, kMax, {}, "a"}, {kMax, 2, {}, "b"}}, {{1, 1}}, "x"};
     const std::string opened = "(opened)";
     const std::pair<std::string, std::string> rows[] = {
-        {"", "Paquet MVPK invalide (signature)"},
         {full.substr(0, 31), "Paquet MVPK invalide (signature)"},
         {Patched(full, 3, 'k', 1), "Paquet MVPK invalide (signature)"},
         // The version comes before the metadata that would not fit.
@@ -39,24 +135,22 @@ TEST(ReaderOpen, EveryMessageInCheckOrderAndWhatIsAccepted) {
         {Patched(Layout{0, "k=v\n", {}, {}, ""}.Bytes(), 24, 5, 4),
          "Paquet MVPK tronqué (métadonnées)"},
         {Patched(full, 24, kMax, 4), "Paquet MVPK tronqué (métadonnées)"},
-        // Cut inside the path length, inside the path; one record more than there are.
+        // Cut inside the path length, inside the path.
         {full.substr(0, 45 + 49), "Paquet MVPK tronqué (table des fichiers)"},
         {full.substr(0, 45 + 54), "Paquet MVPK tronqué (table des fichiers)"},
-        {Patched(Layout{}.Bytes(), 8, 1, 4), "Paquet MVPK tronqué (table des fichiers)"},
         {two.Bytes(), "Chemin refusé dans le paquet : \xff\\.."},
+        // A gap, an overlap; a total too small, too large; the same for the blocks.
         {Patched(full, 45, 1, 8), "Paquet MVPK incohérent (fichiers non contigus)"},
         {Patched(full, 100, 2, 8), "Paquet MVPK incohérent (fichiers non contigus)"},
         {Patched(full, 16, 7, 8), "Paquet MVPK incohérent (taille totale)"},
         {Patched(full, 16, 9, 8), "Paquet MVPK incohérent (taille totale)"},
         {wraps.Bytes(), "Paquet MVPK incohérent (taille totale)"},
         {full.substr(0, 175 + 8), "Paquet MVPK tronqué (table des blocs)"},
-        {Patched(Layout{}.Bytes(), 12, 1, 4), "Paquet MVPK tronqué (table des blocs)"},
         {Patched(full, 175 + 8, 3, 8), "Paquet MVPK incohérent (blocs)"},
         {Patched(full, 175 + 8, 5, 8), "Paquet MVPK incohérent (blocs)"},
         {Patched(Patched(full, 159 + 8, kMax, 8), 175 + 8, 9, 8), "Paquet MVPK incohérent (blocs)"},
         {full.substr(0, full.size() - 1), "Paquet MVPK tronqué (données)"},
         {Patched(full, 175, kMax - 10, 8), "Paquet MVPK tronqué (données)"},
-        {Patched(full, 159, kMax, 8), "Paquet MVPK tronqué (données)"},
         // Accepted: 32 bytes, metadata up to the end, trailing bytes, a reserved word, an empty
         // file at the next file's offset, two files with one path.
         {Layout{}.Bytes(), opened},
@@ -77,11 +171,8 @@ TEST(IsSafePackagePath, AcceptedAndRefused) {
     for (const char* path : {"a", "dir\\file", "dir/file", "a\\b/c", "a..b", "...", "x.", "x ",
                              "CON", "\xc3\xa9t\xc3\xa9", "\xff\xfe", ".hidden", "..x", "x.."})
         EXPECT_TRUE(mvpk::IsSafePackagePath(path)) << path;
-    for (const char* path :
-         {"",      "a\\\\b",   "a//b",         "a\\/b", "a\\",   "a/",
-          "\\a",   "/a",       "\\\\s\\share", "C:\\a", "C:a",   "file.txt:stream",
-          ":",     ".",        "..",           "a\\.",  "a\\..", ".\\a",
-          "..\\a", "a\\..\\b", "a/./b",        "\\",    "/"})
+    for (const char* path : {"", "a\\\\b", "a//b", "a\\", "a/", "\\\\s\\share", "/a", "C:a",
+                             "file.txt:stream", ".", "..", "a\\.", ".\\a", "a\\..\\b", "a/./b"})
         EXPECT_FALSE(mvpk::IsSafePackagePath(path)) << path;
     EXPECT_FALSE(mvpk::IsSafePackagePath(std::string_view("a\0:", 3)));
 }
@@ -130,7 +221,6 @@ TEST(Extract, AlteredFileStopsWithTheFilesBeforeItComplete) {
     // An empty destination verifies and writes nothing, wherever the current folder is.
     const fs::path before = fs::current_path();
     fs::current_path(verifyDir.path());
-    EXPECT_EQ(Extract(MakeLayout(kFiles, {100}), {}), "(100,250)(200,250)(250,250)");
     EXPECT_EQ(Extract(altered, {}), "(100,250)Fichier altéré : d\\été");
     fs::current_path(before);
     EXPECT_TRUE(fs::is_empty(verifyDir.path()));
@@ -177,9 +267,8 @@ TEST(Sha256Hasher, AFailedHashIsAnErrorNeverADigest) {
     failing.hashData = failing.finishHash = [](BCRYPT_HASH_HANDLE, PUCHAR, ULONG, ULONG) {
         return static_cast<NTSTATUS>(0xC0000001);
     };
-    mvpk::Sha256Hasher adding(&failing), finishing(&failing);
-    EXPECT_THROW(adding.Add(AsBytes("abc")), std::runtime_error);
-    EXPECT_THROW(finishing.Finish(), std::runtime_error);
+    EXPECT_THROW(mvpk::Sha256Hasher(&failing).Add(AsBytes("abc")), std::runtime_error);
+    EXPECT_THROW(mvpk::Sha256Hasher(&failing).Finish(), std::runtime_error);
 }
 
 // The test programs lie beside a cabinet.dll (the stand-in's build output), as a setup
@@ -190,6 +279,165 @@ TEST(CompressionApi, IsLoadedFromTheSystemFolderOnly) {
     ::GetModuleFileNameW(::GetModuleHandleW(L"cabinet.dll"), name, MAX_PATH);
     ::GetSystemDirectoryW(system, MAX_PATH);
     EXPECT_EQ(_wcsicmp(fs::path(name).parent_path().c_str(), system), 0) << name;
+}
+
+// mvpk as a product team's build runs it. (The setup programs of the end-to-end tests are made
+// with the same command: they show that what it makes installs and uninstalls.)
+
+using Case = std::tuple<std::wstring, DWORD, std::string>; // arguments, exit code, text
+
+// Starts mvpk without a console, its standard output and error sent to the files
+// output + ".out" and output + ".err".
+UniqueHandle StartTool(const std::wstring& arguments, const std::wstring& output) {
+    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+    const auto open = [&](const wchar_t* kind) {
+        return UniqueHandle(::CreateFileW((output + kind).c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                                          &inherit, CREATE_ALWAYS, 0, nullptr));
+    };
+    const UniqueHandle out = open(L".out"), err = open(L".err");
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = out.get();
+    startup.hStdError = err.get();
+    std::wstring line = Quoted(BinDir() / L"mvpk.exe") + L" " + arguments;
+    PROCESS_INFORMATION started{};
+    ::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, DETACHED_PROCESS, nullptr,
+                     nullptr, &startup, &started);
+    const UniqueHandle thread(started.hThread);
+    return UniqueHandle(started.hProcess);
+}
+
+TEST(MvpkTool, EveryCommand) {
+    TempDir dir(L"mvpk");
+    // In the byte order of the stored paths, which is not the folder's listing order; one
+    // name not ASCII, one file empty. Blocks of the default size (blocks of a given size:
+    // signed_setup below).
+    const std::vector<SourceFile> files = {{"Orvalis.exe", "not run"},
+                                           {"docs.txt", "d"},
+                                           {"docs\\guide été.txt", std::string(150, 'g')},
+                                           {"docs\\vide", ""}};
+    for (const auto& [path, content] : files)
+        WriteFileBytes(dir / L"src" / StoredPath(path), content);
+    const std::wstring product = UniqueName(L"Orvalis Compilé");
+    const std::string metadata = "Exe=Orvalis.exe\nProduct=" + WideToUtf8(product) +
+                                 "\nPublisher=Éditions Orvalis\nRegistryKey=Software\\Orvalis "
+                                 "Tests\\" +
+                                 WideToUtf8(product) + "\nVersion=4.3.2.1-rc1\n";
+    Layout layout = MakeLayout({{"b\\abc.txt", "abc"}, {"empty", ""}}, {});
+    WriteFileBytes(dir / L"good.mvpk", layout.Bytes());
+    layout.files[0].sha256[17] ^= 0x20;
+    WriteFileBytes(dir / L"altered.mvpk", layout.Bytes());
+    WriteFileBytes(dir / L"meta.txt", metadata);
+    WriteFileBytes(dir / L"latin1.txt", "Publisher=\xC9tienne\n");
+    WriteFileBytes(dir / L"crlf.txt", "Product=Orvalis\r\n");
+    WriteFileBytes(dir / L"locked/held.txt", "held");
+    for (const wchar_t* folder : {L"empty", L"out", L"made"})
+        fs::create_directories(dir / folder);
+    // Held open without sharing, the file cannot be read by the tool.
+    const UniqueHandle holder(::CreateFileW((dir / L"locked" / L"held.txt").c_str(), GENERIC_READ,
+                                            0, nullptr, OPEN_EXISTING, 0, nullptr));
+    const auto q = [&](std::wstring_view name) {
+        return L" " + Quoted(dir / name);
+    };
+    const std::string shown = WideToUtf8(dir.path().native()) + "\\";
+    const std::wstring from = q(L"empty") + q(L"meta.txt");
+    const fs::path setup = dir / L"made" / L"Setup.exe";
+
+    // Each with its exit code and its exact standard output, or for code 1 its message.
+    // The signing hook appends a line to the finished program, as a signature is appended.
+    Case cases[] = {
+        {L"build-setup" + q(L"src") + q(L"meta.txt") + q(L"made\\Setup.exe") +
+             L" --sign-command \"cmd /c echo signed>>\"",
+         0, "4 fichiers, 158 octets, 1 blocs, programme d'installation de "},
+        {L"verify" + q(L"good.mvpk"), 0, "Paquet intact : 2 fichiers, 3 octets, 1 blocs\n"},
+        {L"list" + q(L"good.mvpk"), 0,
+         "3 ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad b\\abc.txt\n"
+         "0 e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855 empty\n"},
+        {L"pack" + from + q(L"e.mvpk"), 0,
+         "0 fichiers, 0 octets, 0 blocs, paquet de " + std::to_string(32 + metadata.size()) +
+             " octets : " + shown + "e.mvpk\n"},
+        {L"", 2, ""},
+        {L"unpack x", 2, ""},
+        {L"pack a b c --block-size 0", 2, ""},
+        {L"pack a b c --block-size x", 2, ""},
+        {L"verify", 2, ""},
+        {L"verify" + q(L"meta.txt"), 1, "Paquet MVPK invalide (signature)"},
+        {L"verify" + q(L"altered.mvpk"), 1, "Fichier altéré : b\\abc.txt"},
+        {L"pack" + q(L"locked") + q(L"meta.txt") + q(L"out\\p.mvpk"), 1,
+         "Lecture impossible : " + shown + "locked\\held.txt"},
+        {L"build-setup" + q(L"absent") + q(L"meta.txt") + q(L"out\\1.exe"), 1,
+         "Dossier illisible : " + shown + "absent"},
+        {L"build-setup" + q(L"empty") + q(L"latin1.txt") + q(L"out\\2.exe"), 1,
+         "Métadonnées non codées en UTF-8 : " + shown + "latin1.txt"},
+        {L"build-setup" + q(L"empty") + q(L"crlf.txt") + q(L"out\\3.exe"), 1,
+         "Métadonnées avec des fins de ligne CR LF (LF seul attendu) : " + shown + "crlf.txt"},
+        {L"build-setup" + from + q(L"absent\\Setup.exe"), 1,
+         "Écriture impossible : " + shown + "absent\\Setup.exe"},
+        {L"build-setup" + from + q(L"out\\4.exe") + L" --stub" + q(L"stub.exe"), 1,
+         "Lecture impossible : " + shown + "stub.exe"},
+        {L"build-setup" + from + q(L"out\\5.exe") + L" --sign-command \"cmd /c exit 3\"", 1,
+         "La commande de signature a échoué (code 3) : cmd /c exit 3"},
+    };
+    // Every start costs a Wine process: all runs start together.
+    const auto output = [&](std::size_t i) {
+        return (dir / L"run").native() + std::to_wstring(i);
+    };
+    std::vector<UniqueHandle> runs;
+    for (std::size_t i = 0; i < std::size(cases); ++i)
+        runs.push_back(StartTool(std::get<0>(cases[i]), output(i)));
+    for (const UniqueHandle& run : runs) // ctest's time limit ends one that hangs
+        ::WaitForSingleObject(run.get(), INFINITE);
+    std::get<2>(cases[0]) +=
+        std::to_string(fs::file_size(setup)) + " octets : " + shown + "made\\Setup.exe\n";
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        const auto& [line, code, text] = cases[i];
+        DWORD exitCode = STILL_ACTIVE; // when it could not be started
+        ::GetExitCodeProcess(runs[i].get(), &exitCode);
+        const std::string out = ReadFileBytes(output(i) + L".out");
+        const std::string err = ReadFileBytes(output(i) + L".err");
+        EXPECT_EQ(exitCode, code) << line << err;
+        // A failure: nothing on standard output, the message and a line feed on standard error.
+        EXPECT_EQ(code == 1 ? out + "|" + err : out, code == 1 ? "|" + text + "\n" : text);
+    }
+    // Nothing is left behind by a refusal, not even the output's folder.
+    EXPECT_TRUE(fs::is_empty(dir / L"out"));
+    EXPECT_FALSE(fs::exists(dir / L"absent"));
+    EXPECT_EQ(ReadFileBytes(dir / L"e.mvpk"), (Layout{0, metadata, {}, {}, ""}).Bytes());
+
+    // The setup program: signed in place with no temporary file left, the metadata as it is,
+    // the folder packed as this test's own writer packs it.
+    EXPECT_TRUE(ReadFileBytes(setup).ends_with("signed\r\n"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / L"made"), {}), 1);
+    EXPECT_EQ(ResourceBytes(setup, L"METADATA"), metadata);
+    Layout packed = MakeLayout(files, {});
+    packed.metadata = metadata;
+    EXPECT_EQ(ResourceBytes(setup, L"PAYLOAD"), packed.Bytes());
+    // add_setup_executable passes its BLOCK_SIZE on (16 for signed_setup).
+    const std::string built = ResourceBytes(BinDir() / L"signed_setup.exe", L"PAYLOAD");
+    EXPECT_EQ(mvpk::Reader::Open(AsBytes(built)).value().blocks().at(0).size, 16u);
+
+    // The version resource, which Windows shows in the file's properties.
+    std::string version(::GetFileVersionInfoSizeW(setup.c_str(), nullptr), '\0');
+    ASSERT_TRUE(::GetFileVersionInfoW(setup.c_str(), 0, static_cast<DWORD>(version.size()),
+                                      version.data()));
+    wchar_t* value = nullptr;
+    UINT length = 0;
+    std::wstring strings;
+    for (const std::wstring name :
+         {L"ProductName", L"FileDescription", L"CompanyName", L"ProductVersion", L"FileVersion"}) {
+        if (::VerQueryValueW(version.data(), (L"\\StringFileInfo\\040C04B0\\" + name).c_str(),
+                             reinterpret_cast<void**>(&value), &length))
+            strings += value;
+        strings += L"|";
+    }
+    EXPECT_EQ(strings, product + L"|Installation de " + product +
+                           L"|Éditions Orvalis|4.3.2.1-rc1|4.3.2.1-rc1|");
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    ASSERT_TRUE(::VerQueryValueW(version.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+    EXPECT_EQ(std::vector<DWORD>({fixed->dwFileVersionMS, fixed->dwFileVersionLS,
+                                  fixed->dwProductVersionMS, fixed->dwProductVersionLS}),
+              std::vector<DWORD>({0x40003, 0x20001, 0x40003, 0x20001}));
 }
 
 } // namespace
