@@ -111,6 +111,23 @@ std::wstring WindowText(HWND window) {
     return text;
 }
 
+// Wine starts Unix programs as it starts Windows ones, but their handle may be signalled
+// before they are done: the outcome is waited for. Paths go through Wine's own conversion.
+void RunUnix(const wchar_t* command, std::initializer_list<fs::path> paths,
+             const std::function<bool()>& done) {
+    using Convert = char*(CDECL*)(const wchar_t*);
+    const auto convert = reinterpret_cast<Convert>(reinterpret_cast<void*>(
+        ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    std::wstring line = command;
+    for (const fs::path& path : paths) {
+        char* unix = convert(path.c_str());
+        line += L" \"" + Utf8ToWide(unix != nullptr ? unix : "") + L"\"";
+        ::HeapFree(::GetProcessHeap(), 0, unix);
+    }
+    RunProcess(line, 30000);
+    Eventually(done, 5000);
+}
+
 } // namespace
 
 std::wstring MessageText(HWND box) {
@@ -149,27 +166,6 @@ HWND ChildWithText(HWND window, std::wstring_view text) {
         reinterpret_cast<LPARAM>(&search));
     return search.second;
 }
-
-namespace {
-
-// Wine starts Unix programs as it starts Windows ones, but their handle may be signalled
-// before they are done: the outcome is waited for. Paths go through Wine's own conversion.
-void RunUnix(const wchar_t* command, std::initializer_list<fs::path> paths,
-             const std::function<bool()>& done) {
-    using Convert = char*(CDECL*)(const wchar_t*);
-    const auto convert = reinterpret_cast<Convert>(reinterpret_cast<void*>(
-        ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    std::wstring line = command;
-    for (const fs::path& path : paths) {
-        char* unix = convert(path.c_str());
-        line += L" \"" + Utf8ToWide(unix != nullptr ? unix : "") + L"\"";
-        ::HeapFree(::GetProcessHeap(), 0, unix);
-    }
-    RunProcess(line, 30000);
-    Eventually(done, 5000);
-}
-
-} // namespace
 
 FolderLink::FolderLink(const fs::path& link, const fs::path& target) : link_(link) {
     RunUnix(L"/bin/ln -s", {target, link}, [this] { return planted(); });
