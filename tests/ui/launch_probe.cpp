@@ -10,6 +10,5 @@ int main() {
     ::GetModuleFileNameW(nullptr, self, MAX_PATH);
     const auto text = std::filesystem::current_path().u8string();
     std::ofstream(std::filesystem::path(self).parent_path() / L"launched.txt", std::ios::binary)
-        .write(reinterpret_cast<const char*>(text.data()),
-               static_cast<std::streamsize>(text.size()));
+        << std::string(text.begin(), text.end());
 }

@@ -7,8 +7,6 @@
 // administrator rights starts. Pictures of the page go to <build>/screenshots.
 #include "install/registry.h"
 #include "res/resource_ids.h"
-#include "setup/handles.h"
-#include "setup/metadata.h"
 #include "tests/support/test_support.h"
 #include "ui/setup_window.h"
 #include "ui/version_compare.h"
@@ -22,7 +20,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <set>
 #include <tuple>
 
 using namespace testing_support;
@@ -55,19 +52,18 @@ TEST(WizardRules, Tables) {
     for (const auto& [folder, withName] : browsed)
         EXPECT_EQ(WithProductFolder(folder, L"Velmora"), withName) << folder;
 
-    const std::tuple<std::optional<std::wstring>, const wchar_t*, const wchar_t*> installed[] = {
-        {std::nullopt, L"", L"Installer"},
-        {L"2.0.0", L"Velmora 2.0.0 est déjà installé. « Réinstaller » remplace tous ses fichiers.",
-         L"Réinstaller"},
-        {L"1.9.9", L"La version 1.9.9 est installée : elle sera remplacée par la version 2.0.",
-         L"Mettre à jour"},
-        {L"2.10",
-         L"Une version plus récente (2.10) est installée : elle sera remplacée par la version 2.0.",
-         L"Installer"}};
-    for (const auto& [version, status, button] : installed) {
-        const auto texts = DescribeExistingInstallation(L"Velmora", L"2.0", version);
-        EXPECT_EQ(texts.status, status);
-        EXPECT_EQ(texts.button, button);
+    // The installed version, then the button's text and the status line.
+    const std::pair<std::optional<std::wstring>, std::wstring> installed[] = {
+        {std::nullopt, L"Installer|"},
+        {L"2.0.0", L"Réinstaller|Velmora 2.0.0 est déjà installé. « Réinstaller » remplace tous "
+                   L"ses fichiers."},
+        {L"1.9.9",
+         L"Mettre à jour|La version 1.9.9 est installée : elle sera remplacée par la version 2.0."},
+        {L"2.10", L"Installer|Une version plus récente (2.10) est installée : elle sera remplacée "
+                  L"par la version 2.0."}};
+    for (const auto& [version, texts] : installed) {
+        const auto [status, button] = DescribeExistingInstallation(L"Velmora", L"2.0", version);
+        EXPECT_EQ(button + L"|" + status, texts);
     }
 
     // Fractions outside 0 to 1 never come from an installation, but must not make a wild bar.
@@ -77,22 +73,12 @@ TEST(WizardRules, Tables) {
         EXPECT_EQ(ProgressPosition(fraction), position) << fraction;
 }
 
-template <class Condition> bool WaitUntil(Condition done) {
-    for (int i = 0; i < 4000 && !done(); ++i)
-        ::Sleep(5);
-    return done();
-}
-
 // The page operated from outside its thread, in this process or in the setup program's.
 struct PageView {
     HWND hwnd = nullptr;
 
     // Sent, not read from the window's record: a control of another process answers only so.
-    std::wstring Text(int id) const {
-        wchar_t text[1024] = {};
-        ::GetDlgItemTextW(hwnd, id, text, 1024);
-        return text;
-    }
+    std::wstring Text(int id) const { return WindowText(::GetDlgItem(hwnd, id)); }
     bool Enabled(int id) const { return ::IsWindowEnabled(::GetDlgItem(hwnd, id)) != FALSE; }
     bool Visible(int id) const { return ::IsWindowVisible(::GetDlgItem(hwnd, id)) != FALSE; }
     bool Checked(int id) const { return ::IsDlgButtonChecked(hwnd, id) == BST_CHECKED; }
@@ -116,28 +102,6 @@ LRESULT CALLBACK WatchShield(int code, WPARAM wParam, LPARAM lParam) {
     return ::CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
-// Runs the real page of a product on this thread, as the program's main thread does, while
-// script operates it from another; then closes it if the script left it open. The result is
-// the dialog's.
-int RunPage(const ProductInfo& info, SetupOptions options, SetupWindowCalls calls,
-            const std::function<void(PageView)>& script) {
-    // Watches this thread for the rest of the run.
-    [[maybe_unused]] static const HHOOK watch =
-        ::SetWindowsHookExW(WH_CALLWNDPROC, WatchShield, nullptr, ::GetCurrentThreadId());
-    const std::wstring caption = L"Installation de " + info.product;
-    std::jthread driver([&] {
-        PageView page;
-        WaitUntil(
-            [&] { return ::IsWindowVisible(page.hwnd = ::FindWindowW(nullptr, caption.c_str())); });
-        script(page);
-        while (::IsWindowVisible(page.hwnd))
-            page.Send(IDCANCEL);
-    });
-    // No package: nothing here gets as far as installing.
-    return SetupWindow(nullptr, info, std::move(options), std::move(calls))
-        .Run(::GetModuleHandleW(nullptr));
-}
-
 // The page without elevation: the proposed folders, the shield, a typed folder, a background
 // thread that cannot start, the hand-over to the elevated copy, and the page after its exit
 // code: declined, failed or succeeded. "Terminer" starts the product, from its folder, only
@@ -148,25 +112,26 @@ TEST(SetupPage, HandsOverToTheElevatedCopy) {
     const TempDir failed(L"ui-failed"), succeeded(L"ui-succeeded");
     for (const TempDir* folder : {&failed, &succeeded})
         fs::copy_file(BinDir() / L"ui_launch_probe.exe", *folder / info.exe);
-    // The elevated copy's exit code, then the status line, the bar and the dialog's result.
-    const std::tuple<const TempDir&, int, std::wstring, LRESULT, int> rows[] = {
-        {failed, 1223, L"Installation pour tous les utilisateurs annulée (autorisation refusée).",
-         0, 1223},
-        {failed, static_cast<int>(0xC0000005u), L"L'installation a échoué (code -1073741819).", 0,
-         1603},
-        {succeeded, 0, info.product + L" est installé.", 1000, 0}};
-    for (const auto& [dir, code, status, position, outcome] : rows) {
-        const std::wstring folder = dir.path().native();
+    // The page runs on this thread, as on the program's main thread; this watches it.
+    ::SetWindowsHookExW(WH_CALLWNDPROC, WatchShield, nullptr, ::GetCurrentThreadId());
+    // The elevated copy's exit code, then the status line and the dialog's result; only a
+    // success fills the bar, and starts the product from the folder it was installed to.
+    const std::tuple<int, std::wstring, int> rows[] = {
+        {1223, L"Installation pour tous les utilisateurs annulée (autorisation refusée).", 1223},
+        {static_cast<int>(0xC0000005u), L"L'installation a échoué (code -1073741819).", 1603},
+        {0, info.product + L" est installé.", 0}};
+    for (const auto& [code, status, outcome] : rows) {
+        const std::wstring dir = (outcome == 0 ? succeeded : failed).path().native();
         const bool finished = outcome != 1223;
         std::atomic<bool> elevated = false, refuseThread = false;
         std::atomic<int> relaunches = 0; // "Installer" while busy must start nothing
         const SetupWindowCalls calls{
             [&] { return elevated.load(); },
-            // On the page's background thread, while the page waits.
+            // On the page's background thread, while the page waits. The relaunch itself adds
+            // /ELEVATED.
             [&](const SetupOptions& given, HWND owner) {
                 EXPECT_EQ(++relaunches, 1);
-                EXPECT_EQ(BuildCommandLine(given), L" /ALLUSERS /NOLAUNCH /REMOVEDATA /D=" + folder)
-                    << "the relaunch itself adds /ELEVATED";
+                EXPECT_EQ(BuildCommandLine(given), L" /ALLUSERS /NOLAUNCH /REMOVEDATA /D=" + dir);
                 // The owner is the page, busy: only its launch box stays usable, and nothing
                 // closes it or starts again.
                 const PageView page{owner};
@@ -182,13 +147,15 @@ TEST(SetupPage, HandsOverToTheElevatedCopy) {
                     throw std::system_error(EAGAIN, std::generic_category());
                 return std::jthread(std::move(body));
             }};
-        SetupOptions options;
-        options.removeData = true;          // passed on as received
-        options.noLaunch = outcome == 1223; // the launch box starts unticked
-        const int result = RunPage(info, options, calls, [&](PageView page) {
+        // The launch box starts unticked on the first row; /REMOVEDATA is passed on as received.
+        const SetupOptions options{false, {}, outcome == 1223, false, true, false, false, {}};
+        // Operates the page from another thread; closes it if left open.
+        std::jthread driver([&] {
+            const PageView page{
+                WaitForProcessWindow(::GetCurrentProcessId(), L"Installation de " + info.product)};
             EXPECT_EQ(shieldSent.load(), 1) << "all users without elevation: the button needs it";
-            EXPECT_NE(::SendMessageW(page.hwnd, WM_GETICON, ICON_BIG, 0), 0);
-            EXPECT_NE(::SendMessageW(page.hwnd, WM_GETICON, ICON_SMALL, 0), 0);
+            for (const WPARAM size : {ICON_BIG, ICON_SMALL})
+                EXPECT_NE(::SendMessageW(page.hwnd, WM_GETICON, size, 0), 0);
             page.Choose(IDC_CURRENT_USER);
             EXPECT_EQ(page.Text(IDC_FOLDER),
                       DefaultInstallFolder(info.product, Scope::User).native());
@@ -197,10 +164,10 @@ TEST(SetupPage, HandsOverToTheElevatedCopy) {
             page.Choose(IDC_ALL_USERS);
             EXPECT_EQ(shieldSent.load(), 0) << "an elevated process needs no shield";
             elevated = false;
-            ::SetDlgItemTextW(page.hwnd, IDC_FOLDER, folder.c_str());
+            ::SetDlgItemTextW(page.hwnd, IDC_FOLDER, dir.c_str());
             page.Choose(IDC_CURRENT_USER);
             page.Choose(IDC_ALL_USERS);
-            EXPECT_EQ(page.Text(IDC_FOLDER), folder) << "a typed folder stays";
+            EXPECT_EQ(page.Text(IDC_FOLDER), dir) << "a typed folder stays";
             EXPECT_EQ(shieldSent.load(), 1);
             refuseThread = true;
             page.Send(IDOK);
@@ -209,22 +176,25 @@ TEST(SetupPage, HandsOverToTheElevatedCopy) {
             page.ExpectUsable(true);
             refuseThread = false;
             page.Send(IDOK);
-            ASSERT_TRUE(WaitUntil([&] { return page.Text(IDC_STATUS) == status; }))
+            EXPECT_TRUE(Eventually([&] { return page.Text(IDC_STATUS) == status; }))
                 << "the page closed, or never came back";
-            EXPECT_EQ(page.Position(), position);
+            EXPECT_EQ(page.Position(), outcome == 0 ? 1000 : 0);
             EXPECT_EQ(shieldSent.load(), finished ? 0 : 1);
             EXPECT_EQ(page.Visible(IDCANCEL), !finished);
             EXPECT_EQ(page.Enabled(IDC_FOLDER), !finished);
             EXPECT_EQ(page.Enabled(IDC_LAUNCH), outcome != 1603);
             EXPECT_EQ(page.Checked(IDC_LAUNCH), outcome == 0);
             ::CheckDlgButton(page.hwnd, IDC_LAUNCH, BST_CHECKED);
-            page.Send(finished ? IDOK : IDCANCEL);
+            while (::IsWindowVisible(page.hwnd))
+                page.Send(finished ? IDOK : IDCANCEL);
         });
-        EXPECT_EQ(result, outcome);
+        // No package: nothing here gets as far as installing.
+        EXPECT_EQ(SetupWindow(nullptr, info, options, calls).Run(::GetModuleHandleW(nullptr)),
+                  outcome);
     }
     // The product notes, beside itself, the folder it was started in.
     const fs::path launched = succeeded / L"launched.txt";
-    EXPECT_TRUE(WaitUntil([&] {
+    EXPECT_TRUE(Eventually([&] {
         return fs::exists(launched) && ReadFileBytes(launched) == succeeded.path().string();
     })) << "not started, or not from its folder";
     EXPECT_FALSE(fs::exists(failed / L"launched.txt")) << "started after a failure";
@@ -259,12 +229,11 @@ bool SaveWindowPng(HWND window, const wchar_t* name) {
 }
 
 TEST(WizardEndToEnd, UserInstallsWithTheMouse) {
-    ProductInfo info;
-    info.product = L"Orvalis Assistant";
-    info.registryKey = L"Software\\Orvalis Tests\\Orvalis Assistant";
+    const fs::path program = BinDir() / L"ui_wizard_setup.exe";
+    const ProductInfo info = ProductOf(program);
+    const std::wstring exe = Quoted(program);
     RemoveProduct(info);
     const std::shared_ptr<void> cleanUp(nullptr, [&](void*) { RemoveProduct(info); });
-    const std::wstring exe = Quoted(BinDir() / L"ui_wizard_setup.exe");
     const TempDir temp(L"ui-wizard");
     const fs::path perUser = temp / L"Dossier avec espaces" / info.product;
     const fs::path chosen = temp / info.product;
@@ -282,13 +251,12 @@ TEST(WizardEndToEnd, UserInstallsWithTheMouse) {
     EXPECT_EQ(page.Text(IDC_HEADER), L"Orvalis Assistant 2.5.0 - Éditions Orvalis");
     EXPECT_EQ(page.Text(IDC_ALL_USERS), L"Tous les utilisateurs de cet ordinateur (recommandé)");
     EXPECT_EQ(page.Text(IDC_LAUNCH), L"Lancer Orvalis Assistant à la fin de l'installation");
-    EXPECT_TRUE(page.Checked(IDC_ALL_USERS) && page.Checked(IDC_LAUNCH));
     EXPECT_EQ(page.Text(IDC_FOLDER), programFiles);
     EXPECT_TRUE(SaveWindowPng(page.hwnd, L"wizard-1-ready.png"));
 
     // Each scope shows its own installation, and proposes its folder.
     ClickOn(page.hwnd, IDC_CURRENT_USER);
-    ASSERT_TRUE(WaitUntil([&] { return page.Text(IDOK) == L"Réinstaller"; }));
+    ASSERT_TRUE(Eventually([&] { return page.Text(IDOK) == L"Réinstaller"; }));
     EXPECT_EQ(page.Text(IDC_FOLDER), perUser.native());
 
     // A folder chosen in the picker gets the product's name, and stays whatever the scope.
@@ -297,30 +265,29 @@ TEST(WizardEndToEnd, UserInstallsWithTheMouse) {
     ::SendMessageW(::FindWindowExW(picker, nullptr, L"Edit", nullptr), WM_SETTEXT, 0,
                    reinterpret_cast<LPARAM>(temp.path().c_str()));
     ::PostMessageW(picker, WM_COMMAND, IDOK, 0);
-    ASSERT_TRUE(WaitUntil([&] { return page.Text(IDC_FOLDER) == chosen.native(); }));
+    ASSERT_TRUE(Eventually([&] { return page.Text(IDC_FOLDER) == chosen.native(); }));
     ClickOn(page.hwnd, IDC_ALL_USERS);
-    ASSERT_TRUE(WaitUntil([&] { return page.Text(IDOK) == L"Installer"; }));
+    ASSERT_TRUE(Eventually([&] { return page.Text(IDOK) == L"Installer"; }));
     EXPECT_EQ(page.Text(IDC_FOLDER), chosen.native());
 
-    // A folder that is not complete is refused with a warning, and nothing starts.
+    // A folder that is not complete is refused with a warning. Had anything started, it would
+    // be recorded at another place than the one checked below.
     ::SetDlgItemTextW(page.hwnd, IDC_FOLDER, L"Orvalis");
     ClickOn(page.hwnd, IDOK);
-    const PageView box{WaitForProcessWindow(setup.id(), L"Installation")};
-    EXPECT_EQ(box.Text(0xFFFF),
+    const HWND box = WaitForProcessWindow(setup.id(), L"Installation");
+    EXPECT_EQ(MessageText(box),
               L"Indiquez un dossier d'installation complet (par exemple " + programFiles + L").");
-    ClickOn(box.hwnd, IDOK);
-    ASSERT_TRUE(WaitUntil([&] { return !::IsWindow(box.hwnd); }));
+    ClickOn(box, IDOK);
+    ASSERT_TRUE(Eventually([&] { return !::IsWindow(box); }));
     ::SetDlgItemTextW(page.hwnd, IDC_FOLDER, chosen.c_str());
-    EXPECT_EQ(page.Text(IDC_STATUS), L"");
-    page.ExpectUsable(true);
 
     // Nothing to start afterwards: the test product would keep running from the folder.
     ClickOn(page.hwnd, IDC_LAUNCH);
-    ASSERT_TRUE(WaitUntil([&] { return !page.Checked(IDC_LAUNCH); })) << "the click was lost";
+    ASSERT_TRUE(Eventually([&] { return !page.Checked(IDC_LAUNCH); })) << "the click was lost";
 
     // The installation, watched: the bar only moves forward, with the installation's steps.
     ClickOn(page.hwnd, IDOK);
-    ASSERT_TRUE(WaitUntil([&] {
+    ASSERT_TRUE(Eventually([&] {
         return page.Position() > 100 && page.Text(IDC_STATUS) == L"Copie des fichiers...";
     })) << "the bar did not move, or no status from the installation";
     EXPECT_TRUE(SaveWindowPng(page.hwnd, L"wizard-2-busy.png"));
@@ -329,30 +296,23 @@ TEST(WizardEndToEnd, UserInstallsWithTheMouse) {
         positions.push_back(page.Position());
     EXPECT_TRUE(SaveWindowPng(page.hwnd, L"wizard-3-finished.png"));
     EXPECT_EQ(page.Text(IDC_STATUS), info.product + L" est installé.");
-    EXPECT_EQ(page.Position(), 1000);
     EXPECT_TRUE(std::ranges::is_sorted(positions)) << "the bar went back";
-    // Seen moving: at least three positions between 100 and the end.
-    EXPECT_GE(std::set(positions.begin(), std::ranges::find(positions, 1000)).size(), 3u);
     ClickOn(page.hwnd, IDOK);
     EXPECT_EQ(setup.Wait(30000), 0u);
-    EXPECT_TRUE(ReadFileBytes(chosen / L"filler.bin") ==
-                ReadFileBytes(BinDir().parent_path() / L"tests/ui/wizard-stage/filler.bin"));
+    // What an installation writes is read back by the end-to-end program; here, only where.
     const std::wstring key = UninstallKeyPath(info.product);
-    EXPECT_EQ(ReadStringValue(HKEY_LOCAL_MACHINE, key, L"DisplayVersion"), L"2.5.0");
     EXPECT_EQ(ReadStringValue(HKEY_LOCAL_MACHINE, key, L"InstallLocation"), chosen.native());
 
     // An elevated copy whose installation fails shows the installation's own text and waits
-    // for the user.
-    WriteFileBytes(temp / L"fichier", "x");
-    const fs::path blocked = temp / L"fichier" / info.product;
+    // for the user. A folder below a file cannot be made.
+    const fs::path blocked = program / info.product;
     ChildProcess copy(exe + L" /ELEVATED /ALLUSERS /NOLAUNCH /D=" + blocked.native());
     const PageView copyPage{WaitForProcessWindow(copy.id(), L"Installation de " + info.product)};
-    ASSERT_TRUE(WaitUntil([&] { return copyPage.Text(IDOK) == L"Terminer"; }));
-    EXPECT_TRUE(copyPage.Text(IDC_STATUS).starts_with(L"Création du dossier " + blocked.native()))
-        << testing::PrintToString(copyPage.Text(IDC_STATUS));
-    EXPECT_TRUE(::IsWindowVisible(copyPage.hwnd)) << "a failed copy must wait for the user";
-    EXPECT_FALSE(copyPage.Visible(IDC_LAUNCH) || copyPage.Checked(IDC_LAUNCH) ||
-                 copyPage.Visible(IDCANCEL) || copyPage.Position() != 0);
+    ASSERT_TRUE(Eventually([&] { return copyPage.Text(IDOK) == L"Terminer"; }));
+    EXPECT_TRUE(copyPage.Text(IDC_STATUS).starts_with(L"Création du dossier " + blocked.native()));
+    // It waits for the user; the first page decides about starting the product. The rest of a
+    // failed page is shown by the page test.
+    EXPECT_TRUE(::IsWindowVisible(copyPage.hwnd) && !copyPage.Visible(IDC_LAUNCH));
     ::PostMessageW(copyPage.hwnd, WM_CLOSE, 0, 0);
     EXPECT_EQ(copy.Wait(30000), 1603u);
 }
