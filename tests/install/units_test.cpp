@@ -207,11 +207,11 @@ TEST_F(Units, TemporaryCopy) {
     const std::wstring name =
         info.product + L"-uninstall-" + std::to_wstring(::GetCurrentProcessId());
     WriteFileBytes(temp / (name + L".exe"), "theirs");
-    EXPECT_EQ(RunUninstall(ParseCommandLineText(L"u /UNINSTALL /S /CURRENTUSER"), info,
-                           {[] { return true; },
-                            [](auto&, HWND) {
-                                return 1603;
-                            }}),
+    const ElevationService elevated{[] { return true; },
+                                    [](auto&, HWND) {
+                                        return 1603;
+                                    }};
+    EXPECT_EQ(RunUninstall(ParseCommandLineText(L"u /UNINSTALL /S /CURRENTUSER"), info, elevated),
               0);
     EXPECT_EQ(ReadFileBytes(temp / (name + L".exe")), "theirs");
     EXPECT_TRUE(Utf8ToWide(ReadFileBytes(temp / L"line"))

@@ -46,22 +46,13 @@ class EndToEnd : public ::testing::Test {
     const ProductInfo info = ProductOf(setup);
     TempDir temp{L"e2e"};
     fs::path folder = temp / L"Orvalis";
-    // After temp: the links go before anything below them is cleaned up.
-    std::vector<std::unique_ptr<FolderLink>> links;
     UniqueHandle secondStage;
 
     void SetUp() override {
         ASSERT_EQ(info.exe, L"Orvalis.exe") << "no product description";
         RemoveProduct(info);
     }
-    void TearDown() override {
-        links.clear();
-        RemoveProduct(info, folder);
-    }
-    void Plant(const fs::path& link, const fs::path& target) {
-        links.push_back(std::make_unique<FolderLink>(link, target));
-        ASSERT_TRUE(links.back()->planted()) << WideToUtf8(link.native());
-    }
+    void TearDown() override { RemoveProduct(info, folder); }
     static DWORD Run(const std::wstring& commandLine, const fs::path& currentFolder = {}) {
         EnvironmentOverride timeZone(L"TZ", ShiftedTimeZone());
         return RunProcess(commandLine, 240000, currentFolder).value_or(0xFFFFFFFF);
@@ -201,20 +192,6 @@ class EndToEnd : public ::testing::Test {
     std::unique_ptr<ChildProcess> product;
 };
 
-TEST_F(EndToEnd, InstalledForEitherScope) {
-    const fs::path machine = temp / L"Tous les programmes\\Orvalis";
-    ASSERT_EQ(Install(Scope::Machine, machine), 0u);
-    ExpectInstalled(Scope::Machine, machine, true);
-    // No /D= and nothing recorded: the user's own program folder, which Windows places in the
-    // local application data folder when the system does not name it.
-    ASSERT_EQ(Setup(L" /S /CURRENTUSER"), 0u);
-    auto programs = KnownFolderPath(FOLDERID_UserProgramFiles);
-    if (programs.empty())
-        programs = KnownFolderPath(FOLDERID_LocalAppData) / L"Programs";
-    ExpectInstalled(Scope::User, programs / info.product, false);
-    EXPECT_TRUE(fs::exists(machine / L"Uninstall.files"));
-}
-
 TEST_F(EndToEnd, RefusedWhileRunningThenRepeatedAndUpgraded) {
     ASSERT_EQ(Install(Scope::User, folder), 0u);
     WriteFileBytes(folder / L"assets\\images\\mine.txt", "user data");
@@ -242,10 +219,19 @@ TEST_F(EndToEnd, RefusedWhileRunningThenRepeatedAndUpgraded) {
         EXPECT_FALSE(fs::exists(folder / gone)) << WideToUtf8(gone);
 }
 
-TEST_F(EndToEnd, QuietUninstallOfEitherScope) {
-    const fs::path machine = temp / L"Tous";
+TEST_F(EndToEnd, InstalledAndQuietlyUninstalledInEitherScope) {
+    const fs::path machine = temp / L"Tous les programmes\\Orvalis";
     ASSERT_EQ(Install(Scope::Machine, machine), 0u);
-    ASSERT_EQ(Install(Scope::User, folder), 0u);
+    ExpectInstalled(Scope::Machine, machine, true);
+    // No /D= and nothing recorded: the user's own program folder, which Windows places in the
+    // local application data folder when the system does not name it.
+    ASSERT_EQ(Setup(L" /S /CURRENTUSER"), 0u);
+    folder = KnownFolderPath(FOLDERID_UserProgramFiles);
+    if (folder.empty())
+        folder = KnownFolderPath(FOLDERID_LocalAppData) / L"Programs";
+    folder /= info.product;
+    ExpectInstalled(Scope::User, folder, false);
+
     // The recorded data folder is the one removed, and its parent while nothing else is left.
     const fs::path data = temp / L"Mes données\\Data";
     WriteFileBytes(data / L"downloads\\one.bin", "downloaded");
@@ -342,13 +328,12 @@ TEST_F(EndToEnd, UninstallerAnswered) {
     ASSERT_EQ(Install(Scope::User, folder), 0u);
     const std::wstring box = L"Supprimer aussi les données téléchargées (" +
                              DataDirectory(info.product, Scope::User).native() + L")";
-    // The confirmation, cancelled: 1223, and the installation and the copy stay.
+    // The confirmation, cancelled: 1223, and the installation stays.
     HWND window = StartUninstaller();
     ASSERT_NE(window, nullptr) << "no confirmation";
     for (const std::wstring& text :
          {L"Désinstaller " + info.product + L" ?",
-          info.product + L" sera supprimé de cet ordinateur (" + folder.native() + L").", box,
-          std::wstring(L"Désinstaller")})
+          info.product + L" sera supprimé de cet ordinateur (" + folder.native() + L").", box})
         EXPECT_NE(ChildWithText(window, text), nullptr) << WideToUtf8(text);
     ::PostMessageW(ChildWithText(window, L"Annuler"), BM_CLICK, 0, 0);
     EXPECT_EQ(SecondStageExit(), 1223u);
@@ -390,20 +375,20 @@ TEST_F(EndToEnd, UninstallerAnswered) {
 
 TEST_F(EndToEnd, HostileUser) {
     ASSERT_EQ(Install(Scope::Machine, folder), 0u);
-    // Users may write to the data directory: a link there leads to another user's folder.
-    const fs::path theirs = temp / L"theirs";
+    const fs::path theirs = temp / L"theirs", tmp = temp / L"tmp";
     WriteFileBytes(theirs / L"keep.txt", "theirs");
-    Plant(DataDirectory(info.product, Scope::Machine) / L"link", theirs);
-    // A listed folder replaced by a link to a folder holding files of the same names.
     WriteFileBytes(temp / L"lookalike\\deep\\leaf.txt", "theirs");
     fs::remove_all(folder / L"docs\\guide");
-    Plant(folder / L"docs\\guide", temp / L"lookalike");
-    // Programs named like the ones the clean-up runs, in the uninstaller's temporary folder.
-    const fs::path tmp = temp / L"tmp";
-    fs::create_directories(tmp);
-    for (const wchar_t* name : {L"cmd.exe", L"ping.exe"})
-        fs::copy_file(BinDir() / L"ui_launch_probe.exe", tmp / name);
     {
+        // Users may write to the data directory: a link there leads to another user's folder.
+        // A listed folder is replaced by a link to a folder holding files of the same names.
+        const FolderLink inData(DataDirectory(info.product, Scope::Machine) / L"link", theirs),
+            listed(folder / L"docs\\guide", temp / L"lookalike");
+        ASSERT_TRUE(inData.planted() && listed.planted());
+        // Programs named like the ones the clean-up runs, in the uninstaller's temporary folder.
+        fs::create_directories(tmp);
+        for (const wchar_t* name : {L"cmd.exe", L"ping.exe"})
+            fs::copy_file(BinDir() / L"ui_launch_probe.exe", tmp / name);
         EnvironmentOverride tmpVariable(L"TMP", tmp.native()), tempVariable(L"TEMP", tmp.native());
         EXPECT_EQ(Run(Registered(Scope::Machine, L"QuietUninstallString") + L" /REMOVEDATA"), 0u);
     }
@@ -419,10 +404,11 @@ TEST_F(EndToEnd, HostileUser) {
 
     // A link in place of the product's folder in ProgramData is neither granted nor written
     // through by the next installation.
-    links.clear();
     RemoveProduct(info, folder);
     fs::create_directories(temp / L"elsewhere");
-    Plant(DataDirectory(info.product, Scope::Machine).parent_path(), temp / L"elsewhere");
+    const FolderLink linked(DataDirectory(info.product, Scope::Machine).parent_path(),
+                            temp / L"elsewhere");
+    ASSERT_TRUE(linked.planted());
     EXPECT_EQ(Install(Scope::Machine, folder), 1603u);
     EXPECT_FALSE(fs::exists(temp / L"elsewhere\\Data"));
 }

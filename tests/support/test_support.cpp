@@ -81,7 +81,7 @@ std::optional<DWORD> ChildProcess::Wait(DWORD timeoutMs) {
     return code;
 }
 
-void ChildProcess::Terminate() {
+ChildProcess::~ChildProcess() {
     if (process_ && ::WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT) {
         ::TerminateProcess(process_.get(), 9999);
         ::WaitForSingleObject(process_.get(), 10000);
@@ -102,15 +102,6 @@ bool Eventually(const std::function<bool()>& condition, DWORD timeoutMs) {
 
 namespace {
 
-// The text of a window of any process, asked for with a time-out.
-std::wstring WindowText(HWND window) {
-    wchar_t text[1024] = {};
-    DWORD_PTR ignored = 0;
-    ::SendMessageTimeoutW(window, WM_GETTEXT, std::size(text), reinterpret_cast<LPARAM>(text),
-                          SMTO_ABORTIFHUNG, 5000, &ignored);
-    return text;
-}
-
 // Wine starts Unix programs as it starts Windows ones, but their handle may be signalled
 // before they are done: the outcome is waited for. Paths go through Wine's own conversion.
 void RunUnix(const wchar_t* command, std::initializer_list<fs::path> paths,
@@ -129,6 +120,15 @@ void RunUnix(const wchar_t* command, std::initializer_list<fs::path> paths,
 }
 
 } // namespace
+
+// The text of a window of any process, asked for with a time-out.
+std::wstring WindowText(HWND window) {
+    wchar_t text[1024] = {};
+    DWORD_PTR ignored = 0;
+    ::SendMessageTimeoutW(window, WM_GETTEXT, std::size(text), reinterpret_cast<LPARAM>(text),
+                          SMTO_ABORTIFHUNG, 5000, &ignored);
+    return text;
+}
 
 std::wstring MessageText(HWND box) {
     return WindowText(::GetDlgItem(box, 0xFFFF));

@@ -48,11 +48,10 @@ class ChildProcess {
                           const std::filesystem::path& workingDir = {});
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
-    ~ChildProcess() { Terminate(); }
+    ~ChildProcess();
     DWORD id() const { return id_; }
     // The exit code, or nothing when it did not end in time.
     std::optional<DWORD> Wait(DWORD timeoutMs);
-    void Terminate();
 
   private:
     UniqueHandle process_;
@@ -72,6 +71,8 @@ bool Eventually(const std::function<bool()>& condition, DWORD timeoutMs = 20000)
 HWND WaitForProcessWindow(DWORD processId, std::wstring_view caption, DWORD timeoutMs = 30000);
 // The first visible child window (at any depth) whose text is text, or null.
 HWND ChildWithText(HWND window, std::wstring_view text);
+// The text of a window of any process, asked for with a time-out.
+std::wstring WindowText(HWND window);
 // The text of a message box: its static control 0xFFFF.
 std::wstring MessageText(HWND box);
 
