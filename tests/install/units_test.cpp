@@ -81,22 +81,19 @@ TEST_F(Units, PlanOfAFirstAndARepeatedInstallation) {
     WriteFileBytes(temp / L"Uninstall.files", "docs\\a.txt\r\n");
     WriteFileBytes(temp / L"docs\\a.txt", "not the product's");
     const CurrentFolder current(temp.path());
-    const std::wstring copying = L"Copie des fichiers...";
-    std::vector<std::pair<double, std::wstring>> plan{{0.0, copying},
-                                                      {0.36, copying},
-                                                      {0.72, copying},
-                                                      {0.9, copying},
-                                                      {0.92, L"Enregistrement..."},
-                                                      {0.97, L"Création du raccourci..."},
-                                                      {1.0, info.product + L" est installé."}};
+    std::vector<double> fractions{0.0, 0.36, 0.72, 0.9, 0.92, 0.97, 1.0};
+    std::vector<std::wstring> texts(4, L"Copie des fichiers...");
+    texts.insert(texts.end(), {L"Enregistrement...", L"Création du raccourci...",
+                               info.product + L" est installé."});
     for (int round = 0; round < 2; ++round) {
         ASSERT_TRUE(Run(Scope::User, temp / L"Orvalis"));
-        ASSERT_EQ(reports.size(), plan.size()) << "round " << round;
-        for (size_t i = 0; i < plan.size(); ++i) {
-            EXPECT_NEAR(reports[i].first, plan[i].first, 1e-12) << i;
-            EXPECT_EQ(reports[i].second, plan[i].second) << i;
+        ASSERT_EQ(reports.size(), texts.size()) << "round " << round;
+        for (size_t i = 0; i < texts.size(); ++i) {
+            EXPECT_NEAR(reports[i].first, fractions[i], 1e-12) << i;
+            EXPECT_EQ(reports[i].second, texts[i]) << i;
         }
-        plan.insert(plan.begin(), {0.0, L"Suppression de la version précédente..."});
+        fractions.insert(fractions.begin(), 0.0);
+        texts.insert(texts.begin(), L"Suppression de la version précédente...");
     }
     EXPECT_EQ(ReadFileBytes(temp / L"docs\\a.txt"), "not the product's");
     EXPECT_TRUE(fs::exists(temp / L"Machine\\docs\\a.txt"));
@@ -104,13 +101,10 @@ TEST_F(Units, PlanOfAFirstAndARepeatedInstallation) {
 
 TEST_F(Units, FailuresAreTexts) {
     // Whatever throws inside the installation ends it with a text, never the process.
-    EXPECT_EQ(Run(Scope::User, temp / L"A",
-                  [](double fraction, const std::wstring&) {
-                      if (fraction > 0.5)
-                          throw std::runtime_error("BCrypt SHA-256 indisponible");
-                  })
-                  .error(),
-              L"BCrypt SHA-256 indisponible");
+    const auto unavailable = [](double, auto&) {
+        throw std::runtime_error("SHA-256 absent");
+    };
+    EXPECT_EQ(Run(Scope::User, temp / L"A", unavailable).error(), L"SHA-256 absent");
     EXPECT_EQ(Run(Scope::User, temp / L"B", [](double, auto&) { throw std::bad_alloc(); }).error(),
               L"Mémoire insuffisante");
     EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, UninstallKeyPath(info.product)));
@@ -180,9 +174,8 @@ TEST_F(Units, WithoutRightsPerMachineHandsOverUnchanged) {
 // The real relaunch starts this very program, which records its switches and answers 42.
 TEST_F(Units, RelaunchPassesTheSwitchesAndTheExitCode) {
     EnvironmentOverride record(L"ORVALIS_RECORD", (temp / L"line").native());
-    const SetupOptions options{
-        true,  Scope::Machine, true,  false,
-        false, false,          false, L"C:\\Program Files\\Orvalis  Relance"};
+    const auto options =
+        ParseCommandLineText(L"s /S /ALLUSERS /NOLAUNCH /D=C:\\Program Files\\Orvalis  Relance");
     EXPECT_EQ(RelaunchElevated(options, nullptr), 42);
     EXPECT_TRUE(Utf8ToWide(ReadFileBytes(temp / L"line"))
                     .ends_with(L" /S /ALLUSERS /NOLAUNCH /ELEVATED /D=C:\\Program "

@@ -26,9 +26,7 @@ namespace {
 std::wstring Today() {
     SYSTEMTIME now{};
     ::GetSystemTime(&now);
-    wchar_t text[16];
-    swprintf(text, 16, L"%04u%02u%02u", now.wYear, now.wMonth, now.wDay);
-    return text;
+    return std::to_wstring(now.wYear * 10000 + now.wMonth * 100 + now.wDay);
 }
 
 // A time zone in which the local date is not the UTC date at this hour (two hours and more

@@ -16,7 +16,6 @@ TEST(CommandLine, ParsedAndWrittenBack) {
         {L"", L""},
         {L"setup.exe", L""},
         {L"\"C:\\a b\\setup.exe /S", L""}, // an unclosed quote: nothing is read
-        {L"\"", L""},
         {L"\"C:\\Program Files\\x\\setup.exe\" /s /d=C:\\Program Files\\Velmora  ",
          L" /S /D=C:\\Program Files\\Velmora"},
         {L"\"setup.exe\"/S", L" /S"},
