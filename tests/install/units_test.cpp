@@ -314,13 +314,12 @@ TEST_F(Units, AloneUnresolvableDataFolderIsNeitherCreatedNorRecorded) {
 } // namespace
 
 int main(int argc, char** argv) {
-    // Started again by RelaunchElevated, or as the uninstaller's second stage: record how, and
-    // answer with a code of its own.
-    if (const SetupOptions options = ParseCommandLine(); options.elevated || options.fromTemp) {
-        wchar_t record[1024] = {};
-        if (::GetEnvironmentVariableW(L"ORVALIS_RECORD", record, 1024) > 0)
-            WriteFileBytes(record, WideToUtf8(::GetCommandLineW()));
-        return options.elevated ? 42 : 0;
+    // Started again by RelaunchElevated, or as the uninstaller's second stage (the test sets
+    // the variable for its children only): record how, and answer 42 when elevated. Whatever
+    // switches are missing, a child never runs the tests again.
+    if (wchar_t record[1024] = {}; ::GetEnvironmentVariableW(L"ORVALIS_RECORD", record, 1024) > 0) {
+        WriteFileBytes(record, WideToUtf8(::GetCommandLineW()));
+        return ParseCommandLine().elevated ? 42 : 0;
     }
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
