@@ -24,8 +24,8 @@ std::wstring Format(std::wstring_view pattern, const Argument* arguments) {
         } else if (c == L'{') {
             const std::size_t end = pattern.find(L'}', i);
             const std::wstring_view field = pattern.substr(i + 1, end - i - 1);
-            const std::wstring_view spec = field.empty() ? field : field.substr(1);
-            arguments->write(out, spec, arguments->value);
+            const std::wstring_view layout = field.empty() ? field : field.substr(1);
+            arguments->write(out, layout, arguments->value);
             ++arguments;
             i = end;
         } else {
@@ -47,10 +47,10 @@ void WriteUnsigned(std::wstring& out, std::wstring_view, const void* value) {
     out += std::to_wstring(*static_cast<const unsigned long long*>(value));
 }
 
-void WriteDay(std::wstring& out, std::wstring_view spec, const void* value) {
+void WriteDay(std::wstring& out, std::wstring_view layout, const void* value) {
     const std::chrono::year_month_day date(*static_cast<const std::chrono::sys_days*>(value));
-    for (std::size_t i = 0; i < spec.size(); ++i) {
-        const wchar_t c = i + 1 < spec.size() && spec[i] == L'%' ? spec[i + 1] : L'\0';
+    for (std::size_t i = 0; i < layout.size(); ++i) {
+        const wchar_t c = i + 1 < layout.size() && layout[i] == L'%' ? layout[i + 1] : L'\0';
         if (c == L'Y') {
             const int year = static_cast<int>(date.year());
             if (year < 0)
@@ -61,7 +61,7 @@ void WriteDay(std::wstring& out, std::wstring_view spec, const void* value) {
         } else if (c == L'd') {
             Digits(out, static_cast<unsigned>(date.day()), 2);
         } else {
-            out += spec[i];
+            out += layout[i];
             continue;
         }
         ++i;

@@ -18,18 +18,18 @@ namespace detail {
 
 // One argument: how to write it, with the text between ':' and '}' (empty without one).
 struct Argument {
-    void (*write)(std::wstring& out, std::wstring_view spec, const void* value);
+    void (*write)(std::wstring& out, std::wstring_view layout, const void* value);
     const void* value;
 };
 
 // The pattern with each "{...}" replaced by the next argument, "{{" and "}}" by braces.
 std::wstring Format(std::wstring_view pattern, const Argument* arguments);
 
-void WriteText(std::wstring& out, std::wstring_view spec, const void* value);
-void WriteSigned(std::wstring& out, std::wstring_view spec, const void* value);
-void WriteUnsigned(std::wstring& out, std::wstring_view spec, const void* value);
+void WriteText(std::wstring& out, std::wstring_view layout, const void* value);
+void WriteSigned(std::wstring& out, std::wstring_view layout, const void* value);
+void WriteUnsigned(std::wstring& out, std::wstring_view layout, const void* value);
 // %Y, %m and %d of the day in UTC; every other character as it is.
-void WriteDay(std::wstring& out, std::wstring_view spec, const void* value);
+void WriteDay(std::wstring& out, std::wstring_view layout, const void* value);
 
 template <class T>
 constexpr bool kIsCharacter =
