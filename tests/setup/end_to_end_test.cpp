@@ -84,28 +84,32 @@ class EndToEnd : public ::testing::Test {
                   list + "Uninstall.exe\r\nUninstall.files\r\n");
         EXPECT_EQ(ProductOf(at / L"Uninstall.exe").product, info.product);
 
-        const HKEY hive = HiveFor(scope);
-        const std::wstring entry = UninstallKeyPath(info.product) + L"|";
-        const std::wstring record = info.registryKey + L"\\Install|";
-        const std::wstring exe = JoinPath(at, L"Orvalis.exe").native();
-        const std::wstring command = L"\"" + JoinPath(at, L"Uninstall.exe").native() +
-                                     L"\" /UNINSTALL" +
+        // The places as Windows documents them, not as the program computes them.
+        const HKEY hive = scope == Scope::Machine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER,
+                   other = scope == Scope::Machine ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE;
+        const std::wstring uninstall =
+            L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + info.product;
+        const std::wstring record = info.registryKey + L"\\Install";
+        const std::wstring exe = (at / L"Orvalis.exe").native();
+        const std::wstring command = L"\"" + (at / L"Uninstall.exe").native() + L"\" /UNINSTALL" +
                                      (scope == Scope::Machine ? L" /ALLUSERS" : L" /CURRENTUSER");
-        const fs::path data = DataDirectory(info.product, scope);
+        const fs::path data = KnownFolderPath(scope == Scope::Machine ? FOLDERID_ProgramData
+                                                                      : FOLDERID_LocalAppData) /
+                              info.product / L"Data";
         std::vector<std::pair<std::wstring, std::wstring>> strings = {
-            {entry + L"DisplayName", info.product},
-            {entry + L"DisplayVersion", L"2.5.0"},
-            {entry + L"Publisher", L"\u00C9ditions Orvalis"},
-            {entry + L"URLInfoAbout", L"https://orvalis.example/"},
-            {entry + L"DisplayIcon", exe + L",0"},
-            {entry + L"InstallLocation", at.native()},
-            {entry + L"UninstallString", command},
-            {entry + L"QuietUninstallString", command + L" /S"},
-            {entry + L"InstallDate", Today()},
-            {record + L"InstallDir", at.native()},
-            {record + L"DataDir", data.native()},
-            {record + L"Scope", scope == Scope::Machine ? L"machine" : L"user"},
-            {record + L"Version", L"2.5.0"}};
+            {uninstall + L"|DisplayName", info.product},
+            {uninstall + L"|DisplayVersion", L"2.5.0"},
+            {uninstall + L"|Publisher", L"\u00C9ditions Orvalis"},
+            {uninstall + L"|URLInfoAbout", L"https://orvalis.example/"},
+            {uninstall + L"|DisplayIcon", exe + L",0"},
+            {uninstall + L"|InstallLocation", at.native()},
+            {uninstall + L"|UninstallString", command},
+            {uninstall + L"|QuietUninstallString", command + L" /S"},
+            {uninstall + L"|InstallDate", Today()},
+            {record + L"|InstallDir", at.native()},
+            {record + L"|DataDir", data.native()},
+            {record + L"|Scope", scope == Scope::Machine ? L"machine" : L"user"},
+            {record + L"|Version", L"2.5.0"}};
         for (const FileType& type : info.fileTypes) {
             const std::wstring classes = L"Software\\Classes\\";
             const std::wstring progId =
@@ -123,17 +127,15 @@ class EndToEnd : public ::testing::Test {
             const std::wstring key = where.substr(0, bar), name = where.substr(bar + 1);
             EXPECT_EQ(ReadStringValue(hive, key, name.empty() ? nullptr : name.c_str()), expected)
                 << WideToUtf8(where);
-            EXPECT_TRUE(
-                !alone ||
-                !KeyExists(HiveFor(scope == Scope::Machine ? Scope::User : Scope::Machine), key));
+            EXPECT_TRUE(!alone || !KeyExists(other, key)) << WideToUtf8(key);
         }
         for (const auto& [name, value] :
              {std::pair{L"NoModify", 1u},
               {L"NoRepair", 1u},
               {L"EstimatedSize", static_cast<unsigned>(reader->totalSize() / 1024)}}) {
             DWORD number = 0, size = sizeof(number);
-            EXPECT_EQ(::RegGetValueW(hive, UninstallKeyPath(info.product).c_str(), name,
-                                     RRF_RT_REG_DWORD, nullptr, &number, &size),
+            EXPECT_EQ(::RegGetValueW(hive, uninstall.c_str(), name, RRF_RT_REG_DWORD, nullptr,
+                                     &number, &size),
                       ERROR_SUCCESS);
             EXPECT_EQ(number, value) << name;
         }
