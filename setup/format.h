@@ -56,8 +56,8 @@ void PatternDoesNotMatchItsArguments();
 
 } // namespace detail
 
-// A pattern checked against its arguments: as many fields as arguments, and a format
-// specification (":%Y%m%d") only for a day.
+// A pattern checked against its arguments: as many fields as arguments, and a layout after
+// the colon (":%Y%m%d") only for a day.
 template <class... Args> class FormatString {
   public:
     template <class Text>
