@@ -210,6 +210,8 @@ TEST_F(EndToEnd, RefusedWhileRunningThenRepeatedAndUpgraded) {
     // Without /D= the recorded folder; the user's file stays.
     ASSERT_EQ(Setup(L" /S /CURRENTUSER"), 0u);
     ExpectInstalled(Scope::User, folder, true);
+    // An uninstaller left in the new folder by something else is replaced.
+    WriteFileBytes(temp / L"Nouveau\\Uninstall.exe", "left behind");
     ASSERT_EQ(Install(Scope::User, temp / L"Nouveau"), 0u);
     ExpectInstalled(Scope::User, temp / L"Nouveau", true);
     // The old folder lost its recorded files and the folders they left empty, nothing else.
