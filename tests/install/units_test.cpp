@@ -27,12 +27,9 @@ namespace {
 
 // This process's current folder for the scope of the holder.
 struct CurrentFolder {
-    wchar_t previous[MAX_PATH] = {};
-    explicit CurrentFolder(const fs::path& folder) {
-        ::GetCurrentDirectoryW(MAX_PATH, previous);
-        ::SetCurrentDirectoryW(folder.c_str());
-    }
-    ~CurrentFolder() { ::SetCurrentDirectoryW(previous); }
+    const fs::path previous = fs::current_path();
+    explicit CurrentFolder(const fs::path& folder) { fs::current_path(folder); }
+    ~CurrentFolder() { ::SetCurrentDirectoryW(previous.c_str()); }
 };
 
 // A product of its own per test, and a package of three files, 250 bytes in blocks of 100,

@@ -44,7 +44,8 @@ class EndToEnd : public ::testing::Test {
     const ProductInfo info = ProductOf(setup);
     TempDir temp{L"e2e"};
     fs::path folder = temp / L"Orvalis";
-    UniqueHandle secondStage;
+    // Ended with the test at the latest: a window left open would keep the test run waiting.
+    std::unique_ptr<ChildProcess> secondStage;
 
     void SetUp() override {
         ASSERT_EQ(info.exe, L"Orvalis.exe") << "no product description";
@@ -166,8 +167,7 @@ class EndToEnd : public ::testing::Test {
         });
         DWORD id = 0;
         if (found != nullptr && !secondStage && ::GetWindowThreadProcessId(found, &id))
-            secondStage.reset(::OpenProcess(
-                SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE, FALSE, id));
+            secondStage = std::make_unique<ChildProcess>(id);
         return found;
     }
     HWND Answer(HWND window, const std::wstring& button) {
@@ -179,9 +179,7 @@ class EndToEnd : public ::testing::Test {
         return NextWindow(box);
     }
     DWORD SecondStageExit() {
-        DWORD code = 0xFFFFFFFF;
-        ::WaitForSingleObject(secondStage.get(), 60000);
-        ::GetExitCodeProcess(secondStage.get(), &code);
+        const DWORD code = secondStage ? secondStage->Wait(60000).value_or(0xFFFFFFFF) : 0xFFFFFFFF;
         secondStage.reset();
         return code;
     }

@@ -73,6 +73,11 @@ ChildProcess::ChildProcess(const std::wstring& commandLine, const fs::path& work
     }
 }
 
+ChildProcess::ChildProcess(DWORD processId)
+    : process_(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE,
+                             FALSE, processId)),
+      id_(processId) {}
+
 std::optional<DWORD> ChildProcess::Wait(DWORD timeoutMs) {
     DWORD code = 0;
     if (!process_ || ::WaitForSingleObject(process_.get(), timeoutMs) != WAIT_OBJECT_0 ||

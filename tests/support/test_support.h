@@ -46,6 +46,8 @@ class ChildProcess {
   public:
     explicit ChildProcess(const std::wstring& commandLine,
                           const std::filesystem::path& workingDir = {});
+    // A process that another one started, found by its id.
+    explicit ChildProcess(DWORD processId);
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
     ~ChildProcess();
