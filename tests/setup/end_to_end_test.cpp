@@ -64,7 +64,7 @@ class EndToEnd : public ::testing::Test {
     std::wstring Registered(Scope scope, const wchar_t* value) const {
         return ReadStringValue(HiveFor(scope), UninstallKeyPath(info.product), value).value_or(L"");
     }
-    fs::path Stage(const fs::path& file = {}) const {
+    fs::path Stage(const fs::path& file) const {
         return BinDir().parent_path() / L"tests\\product\\stage" / file;
     }
 
