@@ -320,7 +320,8 @@ TEST(MvpkTool, EveryCommand) {
     for (const auto& [path, content] : files)
         WriteFileBytes(dir / L"src" / StoredPath(path), content);
     const std::wstring product = UniqueName(L"Orvalis Compilé");
-    const std::string metadata = "Exe=Orvalis.exe\nProduct=" + WideToUtf8(product) +
+    // The program to start named as Windows finds it, in other capitals.
+    const std::string metadata = "Exe=orvalis.EXE\nProduct=" + WideToUtf8(product) +
                                  "\nPublisher=Éditions Orvalis\nRegistryKey=Software\\Orvalis "
                                  "Tests\\" +
                                  WideToUtf8(product) + "\nVersion=4.3.2.1-rc1\n";
@@ -341,12 +342,17 @@ TEST(MvpkTool, EveryCommand) {
         return L" " + Quoted(dir / name);
     };
     const std::string shown = WideToUtf8(dir.path().native()) + "\\";
-    const std::wstring from = q(L"empty") + q(L"meta.txt");
+    const std::wstring from = q(L"src") + q(L"meta.txt");
     const fs::path setup = dir / L"made" / L"Setup.exe";
+    // Outputs that are inputs under other names: the stub's copy and a file of the folder.
+    fs::copy_file(BinDir() / L"setup_stub.exe", dir / L"stub-copy.exe");
+    ::CreateHardLinkW((dir / L"twin.exe").c_str(), (dir / L"stub-copy.exe").c_str(), nullptr);
+    ::CreateHardLinkW((dir / L"twin2.exe").c_str(), (dir / L"src" / L"Orvalis.exe").c_str(),
+                      nullptr);
 
     // Each with its exit code and its exact standard output, or for code 1 its message.
     // The signing hook appends a line to the finished program, as a signature is appended.
-    Case cases[] = {
+    std::vector<Case> cases = {
         {L"build-setup" + q(L"src") + q(L"meta.txt") + q(L"made\\Setup.exe") +
              L" --sign-command \"cmd /c echo signed>>\"",
          0, "4 fichiers, 158 octets, 1 blocs, programme d'installation de "},
@@ -354,7 +360,7 @@ TEST(MvpkTool, EveryCommand) {
         {L"list" + q(L"good.mvpk"), 0,
          "3 ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad b\\abc.txt\n"
          "0 e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855 empty\n"},
-        {L"pack" + from + q(L"e.mvpk"), 0,
+        {L"pack" + q(L"empty") + q(L"meta.txt") + q(L"e.mvpk"), 0,
          "0 fichiers, 0 octets, 0 blocs, paquet de " + std::to_string(32 + metadata.size()) +
              " octets : " + shown + "e.mvpk\n"},
         {L"", 2, ""},
@@ -378,7 +384,43 @@ TEST(MvpkTool, EveryCommand) {
          "Lecture impossible : " + shown + "stub.exe"},
         {L"build-setup" + from + q(L"out\\5.exe") + L" --sign-command \"cmd /c exit 3\"", 1,
          "La commande de signature a échoué (code 3) : cmd /c exit 3"},
+        {L"build-setup" + from + q(L"META.TXT"), 1,
+         "La sortie est un fichier d'entrée : " + shown + "META.TXT"},
+        {L"build-setup" + from + q(L"twin.exe") + L" --stub" + q(L"stub-copy.exe"), 1,
+         "La sortie est un fichier d'entrée : " + shown + "twin.exe"},
+        {L"build-setup" + from + q(L"twin2.exe"), 1,
+         "La sortie est un fichier d'entrée : " + shown + "twin2.exe"},
+        {L"build-setup" + from + q(L"SRC\\docs\\Setup.exe"), 1,
+         "La sortie est dans le dossier empaqueté : " + shown + "SRC\\docs\\Setup.exe"},
+        {L"pack" + from + q(L"Meta.txt"), 1,
+         "La sortie est un fichier d'entrée : " + shown + "Meta.txt"},
     };
+    // The description is checked before anything is packed; a missing value is named with
+    // the file, a wrong one with itself.
+    const std::string named = "Product=Orvalis\nPublisher=Orvalis\nVersion=1\n";
+    const std::pair<std::string, std::string> descriptions[] = {
+        {"Publisher=Orvalis\nVersion=1\n", "Métadonnées sans Product : " + shown + "bad0"},
+        {"Product=Orvalis\nPublisher=Orvalis\nVersion=\n",
+         "Métadonnées sans Version : " + shown + "bad1"},
+        {named + "Product=..\n", "Product inutilisable comme nom de dossier : .."},
+        {named + "RegistryKey=HKCU\\Software\\Orvalis\n",
+         "RegistryKey invalide (Software\\Nom attendu) : HKCU\\Software\\Orvalis"},
+        {named + "RegistryKey=Software\\\n",
+         "RegistryKey invalide (Software\\Nom attendu) : Software\\"},
+        {named + "DataDir=oui\n", "DataDir invalide (yes ou no attendu) : oui"},
+        {named + "FileTypes=.orv=Document;;orw=Modèle\n",
+         "Entrée FileTypes invalide (.ext=Description attendu) : orw=Modèle"},
+        {named + "FileTypes=.orv=\n",
+         "Entrée FileTypes invalide (.ext=Description attendu) : .orv="},
+        {named + "Exe=docs\\absent.txt\n", "Exe absent du dossier : docs\\absent.txt"},
+        {"Product=Autre\nPublisher=Orvalis\nVersion=1\n", "Exe absent du dossier : Autre.exe"},
+    };
+    for (std::size_t i = 0; i < std::size(descriptions); ++i) {
+        const std::wstring name = L"bad" + std::to_wstring(i);
+        WriteFileBytes(dir / name, descriptions[i].first);
+        cases.emplace_back(L"build-setup" + q(L"src") + q(name) + q(L"out\\" + name + L".exe"), 1,
+                           descriptions[i].second);
+    }
     // Every start costs a Wine process: all runs start together.
     const auto output = [&](std::size_t i) {
         return (dir / L"run").native() + std::to_wstring(i);
@@ -404,6 +446,13 @@ TEST(MvpkTool, EveryCommand) {
     EXPECT_TRUE(fs::is_empty(dir / L"out"));
     EXPECT_FALSE(fs::exists(dir / L"absent"));
     EXPECT_EQ(ReadFileBytes(dir / L"e.mvpk"), (Layout{0, metadata, {}, {}, ""}).Bytes());
+    // Nor is an input written to, even under another name.
+    EXPECT_EQ(ReadFileBytes(dir / L"meta.txt"), metadata);
+    EXPECT_TRUE(ReadFileBytes(dir / L"twin.exe") == ReadFileBytes(BinDir() / L"setup_stub.exe"));
+    EXPECT_TRUE(ReadFileBytes(dir / L"twin2.exe") == "not run");
+    EXPECT_FALSE(fs::exists(dir / L"src" / L"docs" / L"Setup.exe"));
+    for (const auto& entry : fs::directory_iterator(dir.path()))
+        EXPECT_EQ(entry.path().native().find(L".partial"), std::wstring::npos) << entry.path();
 
     // The setup program: signed in place with no temporary file left, the metadata as it is,
     // the folder packed as this test's own writer packs it.

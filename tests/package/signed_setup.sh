@@ -52,7 +52,7 @@ done
 mkdir -p "$tmp/linked/sub" "$tmp/out"
 printf 'a' >"$tmp/linked/a.txt"
 ln -s /etc "$tmp/linked/sub/etc"
-printf 'Product=Orvalis Lien\n' >"$tmp/meta"
+printf 'Exe=a.txt\nProduct=Orvalis Lien\nPublisher=Orvalis\nVersion=1\n' >"$tmp/meta"
 rc=0
 "$run" "$build/bin/mvpk.exe" build-setup "Z:$tmp/linked" "Z:$tmp/meta" "Z:$tmp/out/Setup.exe" \
   >"$tmp/stdout" 2>"$tmp/stderr" || rc=$?

@@ -6,6 +6,8 @@
 #include "setup/text.h"
 #include "tools/mvpk/console.h"
 #include "tools/mvpk/mapped_file.h"
+#include "tools/mvpk/metadata_rules.h"
+#include "tools/mvpk/output_check.h"
 #include "tools/mvpk/pack.h"
 #include "tools/mvpk/version_resource.h"
 
@@ -138,15 +140,26 @@ std::expected<std::string, std::string> BuildSetup(const BuildSetupRequest& requ
     if (metadata->find('\r') != std::string::npos)
         return Failure("Métadonnées avec des fins de ligne CR LF (LF seul attendu) : " +
                        Display(request.metadataFile));
+    const MetadataMap map = ParseMetadata(*metadata);
+    if (auto checked = CheckMetadata(map, Display(request.metadataFile)); !checked)
+        return Failure(std::move(checked.error()));
     if (!IsReadable(stub))
         return Failure("Lecture impossible : " + Display(stub));
+    auto files = ListFolder(request.folder);
+    if (!files)
+        return Failure(std::move(files.error()));
+    if (auto found = CheckExe(map, *files); !found)
+        return Failure(std::move(found.error()));
+    const std::filesystem::path inputs[] = {request.metadataFile, stub};
+    if (auto checked = CheckOutput(request.output, request.folder, inputs, *files); !checked)
+        return Failure(std::move(checked.error()));
 
     const std::filesystem::path partial = request.output.native() + L".partial.exe";
     const std::filesystem::path package = request.output.native() + L".partial.mvpk";
     const TemporaryFiles temporary{partial, package};
 
     const auto packed =
-        PackFolder(request.folder, *metadata, package, outputName, request.blockSize);
+        PackFiles(std::move(*files), *metadata, package, outputName, request.blockSize);
     if (!packed)
         return Failure(packed.error());
     if (packed->packageSize > UINT32_MAX)
@@ -160,7 +173,7 @@ std::expected<std::string, std::string> BuildSetup(const BuildSetupRequest& requ
         const auto mapped = MappedFile::Open(package);
         if (!mapped)
             return Failure("Lecture impossible : " + Display(package));
-        const std::string version = VersionResource(LoadProductInfo(ParseMetadata(*metadata)));
+        const std::string version = VersionResource(LoadProductInfo(map));
         if (auto added = AddResources(partial, *metadata, mapped->bytes(), version); !added)
             return Failure(added.error() + " : " + outputName);
     }

@@ -10,6 +10,7 @@
 #include "tools/mvpk/build_setup.h"
 #include "tools/mvpk/console.h"
 #include "tools/mvpk/mapped_file.h"
+#include "tools/mvpk/output_check.h"
 #include "tools/mvpk/pack.h"
 
 #include <windows.h>
@@ -42,7 +43,12 @@ int Pack(const std::filesystem::path& folder, const std::filesystem::path& metad
     const auto metadata = ReadMetadataFile(metadataFile);
     if (!metadata)
         return Fail(metadata.error());
-    const auto packed = PackFolder(folder, *metadata, output, Display(output), blockSize);
+    auto files = ListFolder(folder);
+    if (!files)
+        return Fail(files.error());
+    if (auto checked = CheckOutput(output, folder, std::span(&metadataFile, 1), *files); !checked)
+        return Fail(checked.error());
+    const auto packed = PackFiles(std::move(*files), *metadata, output, Display(output), blockSize);
     if (!packed)
         return Fail(packed.error());
     Out(std::to_string(packed->files) + " fichiers, " + std::to_string(packed->bytes) +

@@ -29,13 +29,6 @@ template <class T> void PutLe(std::string& out, T value, int width) {
         out.push_back(static_cast<char>((static_cast<std::uint64_t>(value) >> (8 * i)) & 0xFF));
 }
 
-struct SourceFile {
-    std::filesystem::path full;
-    std::string path; // UTF-8, backslashes
-    std::uint64_t size = 0;
-    std::array<std::uint8_t, 32> sha256{};
-};
-
 struct Block {
     std::uint64_t compressedSize = 0;
     std::uint64_t size = 0;
@@ -103,10 +96,12 @@ std::string StoredPath(const std::filesystem::path& full, const std::filesystem:
     return WideToUtf8(relative);
 }
 
-// Every regular file below the folder, by the byte order of its stored path. A link
-// (symbolic link or junction) is refused: this library's iterator would follow it out of
-// the folder, or round in a loop, since it never recognises links on Windows.
-std::expected<std::vector<SourceFile>, std::string> ListFiles(const std::filesystem::path& folder) {
+} // namespace
+
+// A link (symbolic link or junction) is refused: this library's iterator would follow it out
+// of the folder, or round in a loop, since it never recognises links on Windows.
+std::expected<std::vector<SourceFile>, std::string>
+ListFolder(const std::filesystem::path& folder) {
     std::vector<SourceFile> files;
     std::error_code error;
     const auto options = std::filesystem::directory_options::none;
@@ -149,8 +144,6 @@ std::expected<std::vector<SourceFile>, std::string> ListFiles(const std::filesys
     return files;
 }
 
-} // namespace
-
 std::expected<std::string, std::string> ReadMetadataFile(const std::filesystem::path& file) {
     std::ifstream in(file, std::ios::binary);
     if (!in)
@@ -163,15 +156,11 @@ std::expected<std::string, std::string> ReadMetadataFile(const std::filesystem::
     return metadata;
 }
 
-std::expected<PackSummary, std::string> PackFolder(const std::filesystem::path& folder,
-                                                   std::string_view metadata,
-                                                   const std::filesystem::path& package,
-                                                   const std::string& packageName,
-                                                   std::uint64_t blockSize) {
-    auto listed = ListFiles(folder);
-    if (!listed)
-        return Failure(std::move(listed.error()));
-    std::vector<SourceFile>& files = *listed;
+std::expected<PackSummary, std::string> PackFiles(std::vector<SourceFile> files,
+                                                  std::string_view metadata,
+                                                  const std::filesystem::path& package,
+                                                  const std::string& packageName,
+                                                  std::uint64_t blockSize) {
     std::uint64_t total = 0;
     std::uint64_t tableSize = 0;
     for (const SourceFile& file : files) {
