@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <imagehlp.h>
 
 #include <stdexcept>
 
@@ -356,6 +357,8 @@ TEST(MvpkTool, EveryCommand) {
         {L"build-setup" + q(L"src") + q(L"meta.txt") + q(L"made\\Setup.exe") +
              L" --sign-command \"cmd /c echo signed>>\"",
          0, "4 fichiers, 158 octets, 1 blocs, programme d'installation de "},
+        {L"build-setup" + from + q(L"plain.exe"), 0,
+         "4 fichiers, 158 octets, 1 blocs, programme d'installation de "},
         {L"verify" + q(L"good.mvpk"), 0, "Paquet intact : 2 fichiers, 3 octets, 1 blocs\n"},
         {L"list" + q(L"good.mvpk"), 0,
          "3 ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad b\\abc.txt\n"
@@ -430,8 +433,9 @@ TEST(MvpkTool, EveryCommand) {
         runs.push_back(StartTool(std::get<0>(cases[i]), output(i)));
     for (const UniqueHandle& run : runs) // ctest's time limit ends one that hangs
         ::WaitForSingleObject(run.get(), INFINITE);
-    std::get<2>(cases[0]) +=
-        std::to_string(fs::file_size(setup)) + " octets : " + shown + "made\\Setup.exe\n";
+    for (const auto& [i, made] : {std::pair(0, L"made\\Setup.exe"), std::pair(1, L"plain.exe")})
+        std::get<2>(cases[i]) += std::to_string(fs::file_size(dir / made)) + " octets : " + shown +
+                                 WideToUtf8(made) + "\n";
     for (std::size_t i = 0; i < runs.size(); ++i) {
         const auto& [line, code, text] = cases[i];
         DWORD exitCode = STILL_ACTIVE; // when it could not be started
@@ -453,6 +457,10 @@ TEST(MvpkTool, EveryCommand) {
     EXPECT_FALSE(fs::exists(dir / L"src" / L"docs" / L"Setup.exe"));
     for (const auto& entry : fs::directory_iterator(dir.path()))
         EXPECT_EQ(entry.path().native().find(L".partial"), std::wstring::npos) << entry.path();
+    // The header's checksum is the one the system computes for the file.
+    DWORD stored = 0, computed = 1;
+    EXPECT_EQ(::MapFileAndCheckSumW((dir / L"plain.exe").c_str(), &stored, &computed), 0u);
+    EXPECT_EQ(stored, computed);
 
     // The setup program: signed in place with no temporary file left, the metadata as it is,
     // the folder packed as this test's own writer packs it.

@@ -12,6 +12,7 @@
 #include "tools/mvpk/version_resource.h"
 
 #include <windows.h>
+#include <imagehlp.h>
 
 #include <climits>
 #include <system_error>
@@ -61,22 +62,43 @@ std::expected<void, std::string> AddResources(const std::filesystem::path& exe,
                                               std::span<const std::byte> package,
                                               const std::string& version) {
     const WORD neutral = MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL);
-    HANDLE update = ::BeginUpdateResourceW(exe.c_str(), FALSE);
-    if (update == nullptr)
+    ResourceUpdate update(::BeginUpdateResourceW(exe.c_str(), FALSE));
+    if (!update)
         return Failure(mvpk::WithWindowsError("BeginUpdateResource"));
     auto add = [&](const wchar_t* type, const wchar_t* name, const void* bytes, std::size_t size) {
-        return ::UpdateResourceW(update, type, name, neutral, const_cast<void*>(bytes),
+        return ::UpdateResourceW(update.get(), type, name, neutral, const_cast<void*>(bytes),
                                  static_cast<DWORD>(size)) != FALSE;
     };
     if (!add(RT_RCDATA, L"METADATA", metadata.data(), metadata.size()) ||
         !add(RT_RCDATA, L"PAYLOAD", package.data(), package.size()) ||
-        !add(RT_VERSION, MAKEINTRESOURCEW(VS_VERSION_INFO), version.data(), version.size())) {
-        const std::string failure = mvpk::WithWindowsError("UpdateResource");
-        ::EndUpdateResourceW(update, TRUE);
-        return Failure(failure);
-    }
-    if (!::EndUpdateResourceW(update, FALSE))
+        !add(RT_VERSION, MAKEINTRESOURCEW(VS_VERSION_INFO), version.data(), version.size()))
+        return Failure(mvpk::WithWindowsError("UpdateResource"));
+    if (!update.Commit())
         return Failure(mvpk::WithWindowsError("EndUpdateResource"));
+    return {};
+}
+
+// Updating the resources leaves the stub's checksum in the header. Windows itself checks it
+// only on drivers, but tools that inspect a download report the mismatch. Set before any
+// signing: a signature leaves the field out of its digest, and a signing tool may set it again.
+std::expected<void, std::string> SetChecksum(const std::filesystem::path& exe) {
+    DWORD stored = 0;
+    DWORD computed = 0;
+    if (::MapFileAndCheckSumW(exe.c_str(), &stored, &computed) != CHECKSUM_SUCCESS)
+        return Failure("Somme de contrôle impossible à calculer");
+    const UniqueHandle file(::CreateFileW(exe.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    IMAGE_DOS_HEADER dos{};
+    DWORD done = 0;
+    if (!file || !::ReadFile(file.get(), &dos, sizeof(dos), &done, nullptr) ||
+        done != sizeof(dos) ||
+        ::SetFilePointer(
+            file.get(),
+            static_cast<LONG>(dos.e_lfanew + offsetof(IMAGE_NT_HEADERS, OptionalHeader.CheckSum)),
+            nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
+        !::WriteFile(file.get(), &computed, sizeof(computed), &done, nullptr) ||
+        done != sizeof(computed))
+        return Failure(mvpk::WithWindowsError("Somme de contrôle"));
     return {};
 }
 
@@ -177,6 +199,8 @@ std::expected<std::string, std::string> BuildSetup(const BuildSetupRequest& requ
         if (auto added = AddResources(partial, *metadata, mapped->bytes(), version); !added)
             return Failure(added.error() + " : " + outputName);
     }
+    if (auto summed = SetChecksum(partial); !summed)
+        return Failure(summed.error() + " : " + outputName);
 
     if (!request.signCommand.empty()) {
         if (auto signedFile = Sign(request.signCommand, partial); !signedFile)
