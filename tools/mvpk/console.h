@@ -1,6 +1,7 @@
 // The tool's messages: UTF-8 bytes on the standard streams.
 #pragma once
 
+#include <exception>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -11,3 +12,5 @@ void Err(std::string_view text);
 int Fail(const std::string& message);
 // A path as the tool's messages show it.
 std::string Display(const std::filesystem::path& path);
+// A failure that left by exception, in French: the standard library's own texts are English.
+std::string ExceptionText(const std::exception& failure);

@@ -78,13 +78,9 @@ int WithPackage(const std::filesystem::path& file,
 
 int Verify(const std::filesystem::path& file) {
     return WithPackage(file, [](const mvpk::Reader& reader) {
-        // The SHA-256 provider and memory leave by exception; both are failures to report.
-        try {
-            if (auto extracted = reader.Extract({}, {}); !extracted)
-                return Fail(extracted.error());
-        } catch (const std::exception& e) {
-            return Fail(e.what());
-        }
+        // The SHA-256 provider and memory leave by exception, caught with every other below.
+        if (auto extracted = reader.Extract({}, {}); !extracted)
+            return Fail(extracted.error());
         Out("Paquet intact : " + std::to_string(reader.entries().size()) + " fichiers, " +
             std::to_string(reader.totalSize()) + " octets, " +
             std::to_string(reader.blocks().size()) + " blocs\n");
@@ -179,6 +175,7 @@ int wmain(int argc, wchar_t** argv) {
     if (args.empty())
         return Usage();
     const std::wstring_view command = args[0];
+    // Failures that leave by exception (memory, the SHA-256 provider) end with their message.
     const auto extra = std::span(args).subspan(std::min<std::size_t>(args.size(), 4));
     try {
         if (command == L"pack" && args.size() >= 4) {
@@ -197,12 +194,12 @@ int wmain(int argc, wchar_t** argv) {
             Out(*built + "\n");
             return 0;
         }
+        if (command == L"verify" && args.size() == 2)
+            return Verify(args[1]);
+        if (command == L"list" && args.size() == 2)
+            return List(args[1]);
     } catch (const std::exception& e) {
-        return Fail(e.what());
+        return Fail(ExceptionText(e));
     }
-    if (command == L"verify" && args.size() == 2)
-        return Verify(args[1]);
-    if (command == L"list" && args.size() == 2)
-        return List(args[1]);
     return Usage();
 }
