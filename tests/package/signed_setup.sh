@@ -3,6 +3,9 @@
 # - the setup program signed at build time by add_setup_executable's SIGN_COMMAND
 #   (osslsigncode, throwaway certificate): `osslsigncode verify` shows the signature, and
 #   the signed program still installs and uninstalls silently;
+# - that installation, with its Start-menu shortcut, under a home folder of this test's own:
+#   Wine's menu builder would write below $HOME/.local and $HOME/.config, and the project's
+#   Wine runs must keep it from doing so;
 # - a folder holding a link (made with ln -s, which Windows programs under Wine see as a
 #   junction; here it is there at once, where a Windows program could only start ln and
 #   poll for it): mvpk build-setup refuses it with its message, exit code 1 and no file left.
@@ -15,6 +18,8 @@ setup="$build/bin/signed_setup.exe"
 entry='HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\Orvalis Signature'
 record='HKCU\Software\Orvalis Tests\Orvalis Signature'
 tmp=$(mktemp -d)
+mkdir "$tmp/home"
+export HOME="$tmp/home"
 installed="$tmp/installed"
 windows_installed="Z:${installed//\//\\}"
 cleanup() {
@@ -48,6 +53,8 @@ for _ in $(seq 1 150); do
 done
 [ ! -e "$installed" ] || fail "install folder left: $(ls -A "$installed")"
 ! "$run" reg query "$entry" >/dev/null 2>&1 || fail "uninstall entry left"
+written=$(cd "$HOME" && find .local .config 2>/dev/null || true)
+[ -z "$written" ] || fail "written below the home folder: $written"
 
 mkdir -p "$tmp/linked/sub" "$tmp/out"
 printf 'a' >"$tmp/linked/a.txt"
@@ -61,5 +68,5 @@ printf 'Lien refusé : sub\\etc\n' | cmp -s - "$tmp/stderr" || fail "link: stder
 [ ! -s "$tmp/stdout" ] || fail "link: stdout $(cat "$tmp/stdout")"
 [ -z "$(ls -A "$tmp/out")" ] || fail "link: left $(ls -A "$tmp/out")"
 
-[ $status -eq 0 ] && echo "signed setup program and link refusal: as expected"
+[ $status -eq 0 ] && echo "signed setup program, home folder and link refusal: as expected"
 exit $status

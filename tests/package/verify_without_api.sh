@@ -12,10 +12,10 @@ printf 'hello' >"$tmp/src/a.txt"
 : >"$tmp/meta"
 "$build/wine-run" "$build/bin/mvpk.exe" pack "Z:$tmp/src" "Z:$tmp/meta" "Z:$tmp/p.mvpk" >/dev/null
 
-# Wine's built-in cabinet.dll instead of the stand-in, for this one run.
-export WINEPREFIX="$build/wineprefix" WINEARCH=win64 WINEDEBUG=-all
+# Wine's built-in cabinet.dll instead of the stand-in, for this one run: scripts/wine puts
+# the caller's overrides after its own, and the last one for a DLL wins.
 rc=0
-WINEDLLOVERRIDES=cabinet=b wine "$build/bin/mvpk.exe" verify "Z:$tmp/p.mvpk" \
+WINEDLLOVERRIDES=cabinet=b "$build/wine-run" "$build/bin/mvpk.exe" verify "Z:$tmp/p.mvpk" \
   >"$tmp/out" 2>"$tmp/err" || rc=$?
 printf 'CreateDecompressor (erreur Windows 127)\n' >"$tmp/expected"
 status=0
