@@ -5,6 +5,7 @@
 #include "tests/support/test_support.h"
 
 #include "install/file_removal.h"
+#include "install/held_entries.h"
 #include "install/install.h"
 #include "install/installed_files.h"
 #include "install/permissions.h"
@@ -111,8 +112,8 @@ TEST_F(Units, FailuresAreTexts) {
         {Run(Scope::User, L"").error(), L"Création du dossier  : "},
         {CreateShortcut(L"Orvalis.lnk", temp / L"Orvalis.exe", info).error(),
          L"Création du raccourci Orvalis.lnk : "},
-        {GrantUsersWriteAccess(temp / L"none").error(),
-         L"Lecture des droits de " + (temp / L"none").native() + L" : "}};
+        {GrantUsersWriteAccess(temp / L"none\\x").error(),
+         L"Droits d'écriture sur " + (temp / L"none\\x").native() + L" : "}};
     for (const auto& [text, start] : texts)
         EXPECT_TRUE(text.starts_with(start) && text.size() > start.size() + 2 &&
                     text.find(L"erreur") == text.npos && !text.ends_with(L"\n"))
@@ -134,6 +135,21 @@ TEST_F(Units, FailuresAreTexts) {
               info.product + L".orva");
     EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, classes + info.product + L".orvc"));
     DeleteTree(HKEY_CURRENT_USER, classes + info.product + L".orvb");
+
+    // The product's folder in ProgramData held by another program, with the right to delete it
+    // or sharing nothing: the grant is not made by name instead, and nothing is registered.
+    info.hasDataDir = true;
+    const fs::path shared = DataDirectory(info.product, Scope::Machine).parent_path();
+    fs::create_directories(shared);
+    for (const DWORD share : {DWORD{FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE}, 0ul}) {
+        const UniqueHandle held(::CreateFileW(shared.c_str(), share ? DELETE : GENERIC_READ, share,
+                                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                              nullptr));
+        EXPECT_TRUE(held && Run(Scope::Machine, temp / L"D")
+                                .error()
+                                .starts_with(L"Droits d'écriture sur " + shared.native() + L" : "));
+        EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, UninstallKeyPath(info.product)));
+    }
 }
 
 // Wine never runs a process without administrator rights: the decisions are reached through
@@ -220,21 +236,23 @@ TEST(Removal, ListedFilesAndTreesOverLinks) {
         WriteFileBytes(dir / file, "1");
     for (const fs::path& ro : {root / L"ro.txt", data / L"a\\b\\ro.txt"})
         ::SetFileAttributesW(ro.c_str(), FILE_ATTRIBUTE_READONLY);
-    const FolderLink listedFile(root / L"f", theirs), wholeFolder(dir / L"Elsewhere", theirs);
-    ASSERT_TRUE(listedFile.planted() && wholeFolder.planted());
+    const FolderLink listedFile(root / L"f", theirs), wholeFolder(dir / L"Elsewhere", theirs),
+        inTree(data / L"a\\link", theirs);
+    ASSERT_TRUE(listedFile.planted() && wholeFolder.planted() && inTree.planted());
 
     RemoveListedFiles(root, {L"ro.txt", L"missing\\gone.txt", L"..\\victim.txt",
                              L"a\\..\\..\\victim.txt", (dir / L"victim.txt").native(), L"f"});
     RemoveListedFiles(dir / L"Elsewhere", {L"file.txt", L"deep\\leaf.txt"});
     const CurrentFolder current(dir.path());
     RemoveListedFiles(L"", {L"file.txt"}); // no folder: nothing relative to the current one
-    RemoveTree(data);
+    if (const auto held = OpenPath(data))
+        RemoveContent(held->handle.get());
 
     for (const fs::path& stays :
          {theirs / L"deep\\leaf.txt", theirs / L"file.txt", dir / L"victim.txt", dir / L"file.txt"})
         EXPECT_TRUE(fs::exists(stays)) << WideToUtf8(stays.native());
     EXPECT_FALSE(fs::exists(root / L"ro.txt"));
-    EXPECT_FALSE(fs::exists(data));
+    EXPECT_FALSE(fs::exists(data / L"a\\b"));
 }
 
 // The product's executable running from a folder, however that folder is named: in capitals,
