@@ -6,6 +6,7 @@
 #include "setup/elevation.h"
 #include "setup/format.h"
 #include "setup/handles.h"
+#include "setup/own_program.h"
 #include "setup/paths.h"
 #include "uninstall/removal.h"
 #include "uninstall/stage_commands.h"
@@ -74,13 +75,17 @@ fs::path FolderToRemove(const ProductInfo& info, Scope scope) {
 }
 
 int FirstStage(const SetupOptions& options, const ProductInfo& info, Scope scope) {
+    // The copy is made from the file this process runs from, held since the start.
+    const auto own = OwnProgramFile();
+    if (!own)
+        return kFailed;
     const SetupOptions second = SecondStageOptions(options, FolderToRemove(info, scope));
     UniqueHandle process;
     for (int attempt = 1; attempt <= kCopyAttempts && !process; ++attempt) {
         const fs::path copy = JoinPath(
             TemporaryFolder(), TemporaryCopyName(info.product, ::GetCurrentProcessId(), attempt));
         // Held until the second stage has started from it.
-        const UniqueHandle kept = CreateTemporaryCopy(OwnPath(), copy);
+        const UniqueHandle kept = CreateTemporaryCopy(*own, copy);
         if (!kept)
             continue;
         process = StartProcess(copy, SecondStageCommandLine(copy, second), 0);

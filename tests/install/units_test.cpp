@@ -13,6 +13,7 @@
 #include "install/running_instance.h"
 #include "install/shortcut.h"
 #include "setup/elevation.h"
+#include "setup/own_program.h"
 #include "setup/silent_install.h"
 #include "setup/text.h"
 #include "uninstall/removal.h"
@@ -198,10 +199,12 @@ TEST_F(Units, RelaunchPassesTheSwitchesAndTheExitCode) {
 // The uninstaller's copy is kept as written until its second stage has started: nobody can
 // write, rename or delete it meanwhile. A copy left under its name (process identifiers come
 // back) is never reused: the first stage takes another name. The copy is of this very program,
-// which records how it was started.
+// which records how it was started, even once another file has taken the program's name.
 TEST_F(Units, TemporaryCopy) {
     const auto copy = temp / L"copy.exe";
-    UniqueHandle kept = CreateTemporaryCopy(BinDir() / L"mvpk.exe", copy);
+    const UniqueHandle source(::CreateFileW((BinDir() / L"mvpk.exe").c_str(), GENERIC_READ,
+                                            FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    UniqueHandle kept = CreateTemporaryCopy(source.get(), copy);
     EXPECT_EQ(ReadFileBytes(copy), ReadFileBytes(BinDir() / L"mvpk.exe"));
     EXPECT_FALSE(UniqueHandle(::CreateFileW(copy.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                             OPEN_EXISTING, 0, nullptr)));
@@ -217,6 +220,9 @@ TEST_F(Units, TemporaryCopy) {
                                     [](auto&, HWND) {
                                         return 1603;
                                     }};
+    wchar_t self[MAX_PATH];
+    const ReplacedFile replaced(std::wstring(self, ::GetModuleFileNameW(nullptr, self, MAX_PATH)),
+                                BinDir() / L"mvpk.exe");
     EXPECT_EQ(RunUninstall(ParseCommandLineText(L"u /UNINSTALL /S /CURRENTUSER"), info, elevated),
               0);
     EXPECT_EQ(ReadFileBytes(temp / (name + L".exe")), "theirs");
@@ -336,6 +342,8 @@ int main(int argc, char** argv) {
         WriteFileBytes(record, WideToUtf8(::GetCommandLineW()));
         return ParseCommandLine().elevated ? 42 : 0;
     }
+    // Held from the start, as the setup program's entry point holds it.
+    OwnProgramFile();
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

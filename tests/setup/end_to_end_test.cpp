@@ -373,6 +373,22 @@ TEST_F(EndToEnd, UninstallerAnswered) {
     EXPECT_FALSE(fs::exists(DataDirectory(info.product, Scope::User).parent_path()));
 }
 
+// The setup program's file renamed and another put under its name while its page waits: what
+// is installed as the uninstaller is the program that runs.
+TEST_F(EndToEnd, ProgramReplacedWhileItInstalls) {
+    const fs::path program = temp / L"Setup.exe";
+    fs::copy_file(setup, program);
+    ChildProcess running(Quoted(program) + L" /CURRENTUSER /NOLAUNCH /D=" + folder.native());
+    const HWND page = WaitForProcessWindow(running.id(), L"Installation de " + info.product);
+    ASSERT_NE(page, nullptr) << "no page";
+    const ReplacedFile replaced(program, BinDir() / L"setup_stub.exe");
+    ::PostMessageW(::GetDlgItem(page, IDOK), BM_CLICK, 0, 0);
+    ASSERT_TRUE(Eventually([&] { return WindowText(::GetDlgItem(page, IDOK)) == L"Terminer"; }));
+    ::PostMessageW(::GetDlgItem(page, IDOK), BM_CLICK, 0, 0);
+    EXPECT_EQ(running.Wait(30000), 0u);
+    EXPECT_EQ(ReadFileBytes(folder / L"Uninstall.exe"), ReadFileBytes(setup));
+}
+
 TEST_F(EndToEnd, HostileUser) {
     ASSERT_EQ(Install(Scope::Machine, folder), 0u);
     const fs::path theirs = temp / L"theirs", tmp = temp / L"tmp";
