@@ -38,9 +38,16 @@ fs::path OwnPath() {
     return fs::path(path);
 }
 
+// Run as SYSTEM (by a deployment tool), GetTempPathW gives the Windows folder's Temp, where
+// every user may create files; GetTempPath2W, where the system has it, gives SYSTEM a folder
+// of its own. Other accounts get the same folder from both.
 fs::path TemporaryFolder() {
+    using GetTempPath2 = DWORD(WINAPI*)(DWORD, LPWSTR);
+    const auto protectedFolder = reinterpret_cast<GetTempPath2>(reinterpret_cast<void*>(
+        ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "GetTempPath2W")));
     wchar_t path[260] = {};
-    ::GetTempPathW(static_cast<DWORD>(std::size(path)), path);
+    (protectedFolder != nullptr ? protectedFolder
+                                : ::GetTempPathW)(static_cast<DWORD>(std::size(path)), path);
     return fs::path(path);
 }
 
@@ -144,7 +151,7 @@ std::optional<bool> Confirm(const ProductInfo& info, Scope scope, const std::wst
 // left of the install folder.
 void StartCleanup(const fs::path& installDir, bool removed) {
     StartProcess(JoinPath(SystemFolder(), L"cmd.exe"),
-                 CleanupCommand(OwnPath(), installDir, removed), CREATE_NO_WINDOW);
+                 CleanupCommand(SystemFolder(), OwnPath(), installDir, removed), CREATE_NO_WINDOW);
 }
 
 int SecondStage(const SetupOptions& options, const ProductInfo& info, Scope scope,
