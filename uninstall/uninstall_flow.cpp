@@ -72,21 +72,27 @@ UniqueHandle StartProcess(const fs::path& application, std::wstring commandLine,
     return UniqueHandle(started.hProcess);
 }
 
-// The running program's own folder, unless the scope records an installation elsewhere: an
-// administrator may start a setup program with /UNINSTALL from any folder, and then the
-// recorded installation is the one to take off, not that folder.
-fs::path FolderToRemove(const ProductInfo& info, Scope scope) {
+// The recorded installation of the scope: an administrator may start a setup program with
+// /UNINSTALL from any folder, and then that installation is the one to take off, not that
+// folder. Without one, the program's own folder, but only when it holds this very program as
+// its "Uninstall.exe": any other folder (a Downloads folder, a share) is nobody's installation,
+// and a "Uninstall.files" there could have been planted by whoever may write there.
+std::optional<fs::path> FolderToRemove(const ProductInfo& info, Scope scope) {
     const fs::path own = OwnPath().parent_path();
-    const auto recorded = FindInstallLocation(info, scope);
-    return recorded && !IsSameFile(*recorded, own) ? *recorded : own;
+    if (const auto recorded = FindInstallLocation(info, scope))
+        return IsSameFile(*recorded, own) ? own : *recorded;
+    if (IsOwnProgram(JoinPath(own, L"Uninstall.exe")))
+        return own;
+    return std::nullopt;
 }
 
 int FirstStage(const SetupOptions& options, const ProductInfo& info, Scope scope) {
+    const auto folder = FolderToRemove(info, scope);
     // The copy is made from the file this process runs from, held since the start.
     const auto own = OwnProgramFile();
-    if (!own)
+    if (!folder || !own)
         return kFailed;
-    const SetupOptions second = SecondStageOptions(options, FolderToRemove(info, scope));
+    const SetupOptions second = SecondStageOptions(options, *folder);
     UniqueHandle process;
     for (int attempt = 1; attempt <= kCopyAttempts && !process; ++attempt) {
         const fs::path copy = JoinPath(

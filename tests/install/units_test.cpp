@@ -216,6 +216,8 @@ TEST_F(Units, TemporaryCopy) {
     const std::wstring name =
         info.product + L"-uninstall-" + std::to_wstring(::GetCurrentProcessId());
     WriteFileBytes(temp / (name + L".exe"), "theirs");
+    WriteStringValue(HKEY_CURRENT_USER, UninstallKeyPath(info.product), L"InstallLocation",
+                     (temp / L"Orvalis").native());
     const ElevationService elevated{[] { return true; },
                                     [](auto&, HWND) {
                                         return 1603;

@@ -290,6 +290,12 @@ TEST_F(EndToEnd, InstalledAndQuietlyUninstalledInEitherScope) {
     EXPECT_TRUE(fs::exists(DataDirectory(info.product, Scope::Machine)));
     for (const fs::path& other : {downloads, temp / L"Elsewhere"})
         EXPECT_EQ(ReadFileBytes(other / L"Uninstall.exe"), "someone else's");
+    // With nothing recorded any more, that folder is not taken for an installation: what a list
+    // there names stays, and the caller learns that nothing was uninstalled.
+    WriteFileBytes(downloads / L"Uninstall.files", "victim.txt\r\n");
+    WriteFileBytes(downloads / L"victim.txt", "someone else's");
+    EXPECT_EQ(Run(Quoted(downloads / L"ProductSetup.exe") + L" /UNINSTALL /S /ALLUSERS"), 1603u);
+    EXPECT_EQ(ReadFileBytes(downloads / L"victim.txt"), "someone else's");
 }
 
 TEST_F(EndToEnd, DamagedAndIncompletePrograms) {
