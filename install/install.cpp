@@ -1,6 +1,6 @@
 #include "install/install.h"
 
-#include "install/file_removal.h"
+#include "install/held_entries.h"
 #include "install/installed_files.h"
 #include "install/permissions.h"
 #include "install/registration.h"
@@ -69,15 +69,16 @@ Result InstallSteps(const mvpk::Reader& reader, const ProductInfo& info, Scope s
             dataDir.reset();
     }
     if (dataDir) {
-        // Users may create folders in ProgramData: nothing is created through a link one of
-        // them planted there, and the rights below refuse such a link.
-        const auto productFolder = dataDir->parent_path();
-        if (!IsLink(productFolder) && !IsLink(*dataDir))
+        if (scope == Scope::Machine) {
+            // The product's own folder in ProgramData, held from the grant on: Data is made
+            // in it afterwards, relative to that handle, and inherits the grant.
+            auto granted = GrantUsersWriteAccess(dataDir->parent_path());
+            if (!granted)
+                return std::unexpected(granted.error());
+            OpenEntry(granted->get(), dataDir->filename().native(), {.createFolder = true});
+        } else {
             std::filesystem::create_directories(*dataDir, error);
-        // The product's own folder in ProgramData, so that everything below it inherits.
-        if (scope == Scope::Machine)
-            if (auto granted = GrantUsersWriteAccess(productFolder); !granted)
-                return granted;
+        }
     }
 
     const auto exePath = JoinPath(folder, info.exe);

@@ -1,11 +1,12 @@
 #include "install/permissions.h"
 
-#include "install/file_removal.h"
+#include "install/held_entries.h"
 #include "install/registry.h"
-#include "setup/handles.h"
 
 #include <windows.h>
 #include <aclapi.h>
+
+#include <cstddef>
 
 namespace {
 
@@ -18,29 +19,54 @@ static_assert(kModifyRights == 0x1301BF);
 // ERROR_REPARSE_POINT_ENCOUNTERED, which the toolchain's headers lack.
 constexpr DWORD kReparsePointEncountered = 4395;
 
+// Administrators, SYSTEM, or the account this process runs as. Any other owner could change
+// the folder's rights whenever they like.
+bool IsTrustedOwner(PSID owner) {
+    if (::IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
+        ::IsWellKnownSid(owner, WinLocalSystemSid))
+        return true;
+    UniqueHandle token;
+    alignas(TOKEN_USER) std::byte user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD size = 0;
+    return ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put()) &&
+           ::GetTokenInformation(token.get(), TokenUser, user, sizeof(user), &size) &&
+           ::EqualSid(owner, reinterpret_cast<TOKEN_USER*>(user)->User.Sid);
+}
+
 } // namespace
 
-std::expected<void, std::wstring> GrantUsersWriteAccess(const std::filesystem::path& folder) {
+std::expected<UniqueHandle, std::wstring>
+GrantUsersWriteAccess(const std::filesystem::path& folder) {
+    const auto refused = [&](DWORD code) {
+        return std::unexpected(
+            FormatWindowsError(L"Droits d'écriture sur " + folder.native(), code));
+    };
     BYTE sid[SECURITY_MAX_SID_SIZE];
     DWORD sidSize = sizeof(sid);
     if (!::CreateWellKnownSid(WinBuiltinUsersSid, nullptr, sid, &sidSize))
         return std::unexpected(FormatWindowsError(L"SID des utilisateurs", ::GetLastError()));
 
-    // Users may create the folder before the installation, as a link to a folder whose
-    // rights they want: the grant is made only on a real folder, held until it is done.
-    const UniqueHandle held = PinFolder(folder);
-    if (!held && IsLink(folder))
-        return std::unexpected(FormatWindowsError(L"Droits d'écriture sur " + folder.native(),
-                                                  kReparsePointEncountered));
+    // Users may create folders in ProgramData before any installation, and hold them open.
+    auto held = OpenPath(folder, {.rights = READ_CONTROL | WRITE_DAC,
+                                  .share = FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  .createFolder = true});
+    if (!held)
+        return refused(held.error());
+    if (held->kind != EntryKind::Folder)
+        return refused(kReparsePointEncountered);
 
-    PACL currentDacl = nullptr; // points into the descriptor
+    PSID owner = nullptr;       // points into the descriptor
+    PACL currentDacl = nullptr; // likewise
     LocalMemory descriptor;
-    DWORD code = ::GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                                         nullptr, nullptr, &currentDacl, nullptr,
-                                         reinterpret_cast<PSECURITY_DESCRIPTOR*>(descriptor.put()));
+    DWORD code = ::GetSecurityInfo(held->handle.get(), SE_FILE_OBJECT,
+                                   OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                                   nullptr, &currentDacl, nullptr,
+                                   reinterpret_cast<PSECURITY_DESCRIPTOR*>(descriptor.put()));
     if (code != ERROR_SUCCESS)
         return std::unexpected(
             FormatWindowsError(L"Lecture des droits de " + folder.native(), code));
+    if (!IsTrustedOwner(owner))
+        return refused(ERROR_INVALID_OWNER);
 
     EXPLICIT_ACCESSW grant{};
     grant.grfAccessPermissions = kModifyRights;
@@ -54,12 +80,20 @@ std::expected<void, std::wstring> GrantUsersWriteAccess(const std::filesystem::p
 
     LocalMemory newDacl;
     code = ::SetEntriesInAclW(1, &grant, currentDacl, reinterpret_cast<PACL*>(newDacl.put()));
-    if (code == ERROR_SUCCESS)
-        code = ::SetNamedSecurityInfoW(const_cast<wchar_t*>(folder.c_str()), SE_FILE_OBJECT,
-                                       DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                       static_cast<PACL>(newDacl.get()), nullptr);
     if (code != ERROR_SUCCESS)
-        return std::unexpected(
-            FormatWindowsError(L"Droits d'écriture sur " + folder.native(), code));
-    return {};
+        return refused(code);
+    // Written on the held folder alone: SetSecurityInfo would go on to rewrite every entry
+    // below it, where users may have prepared links. Data and everything in it are made
+    // afterwards and inherit the grant. The folder keeps its inheritance flags.
+    SECURITY_DESCRIPTOR written;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    constexpr SECURITY_DESCRIPTOR_CONTROL kKept = SE_DACL_AUTO_INHERITED | SE_DACL_PROTECTED;
+    if (!::GetSecurityDescriptorControl(descriptor.get(), &control, &revision) ||
+        !::InitializeSecurityDescriptor(&written, SECURITY_DESCRIPTOR_REVISION) ||
+        !::SetSecurityDescriptorDacl(&written, TRUE, static_cast<PACL>(newDacl.get()), FALSE) ||
+        !::SetSecurityDescriptorControl(&written, kKept, control & kKept) ||
+        !::SetKernelObjectSecurity(held->handle.get(), DACL_SECURITY_INFORMATION, &written))
+        return refused(::GetLastError());
+    return std::move(held->handle);
 }

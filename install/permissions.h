@@ -1,9 +1,16 @@
 // Rights on the product's data directory.
 #pragma once
 
+#include "setup/handles.h"
+
 #include <expected>
 #include <filesystem>
 #include <string>
 
-// Lets the Users group modify the folder and everything created below it.
-std::expected<void, std::wstring> GrantUsersWriteAccess(const std::filesystem::path& folder);
+// Lets the Users group modify the folder and everything created below it afterwards. The
+// folder is created when missing, then held: a real folder, never a link, that nobody else may
+// delete or rename meanwhile, owned by Administrators, SYSTEM or the account that installs.
+// The rights are written through that handle, on the folder alone; what it holds is never
+// walked. Returns the held folder, in which the caller creates what must inherit the grant.
+std::expected<UniqueHandle, std::wstring>
+GrantUsersWriteAccess(const std::filesystem::path& folder);

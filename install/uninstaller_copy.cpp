@@ -2,19 +2,27 @@
 
 #include "install/registry.h"
 #include "setup/handles.h"
+#include "setup/own_program.h"
 
 #include <windows.h>
 
 std::expected<void, std::wstring> CopyUninstaller(const std::filesystem::path& destination) {
-    wchar_t self[1040];
-    const DWORD length = ::GetModuleFileNameW(nullptr, self, 1040);
-    // A cut path could name some other file; copying that would be worse than failing.
-    if (length == 0 || length >= 1040) {
-        const DWORD code = length == 0 ? ::GetLastError() : ERROR_INSUFFICIENT_BUFFER;
+    const auto copyFailed = [](DWORD code) {
         return std::unexpected(FormatWindowsError(L"Copie du désinstalleur", code));
+    };
+    // From the file the process runs from, held since the start: the name it was started by
+    // may have been given to another file since.
+    const auto own = OwnProgramFile();
+    if (!own)
+        return copyFailed(own.error());
+    {
+        const UniqueHandle copy(::CreateFileW(destination.c_str(), GENERIC_WRITE, 0, nullptr,
+                                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!copy)
+            return copyFailed(::GetLastError());
+        if (const DWORD code = CopyContent(*own, copy.get()); code != 0)
+            return copyFailed(code);
     }
-    if (!::CopyFileW(self, destination.c_str(), FALSE))
-        return std::unexpected(FormatWindowsError(L"Copie du désinstalleur", ::GetLastError()));
 
     const auto failed = [] {
         return std::unexpected(

@@ -5,7 +5,8 @@
 #include <filesystem>
 #include <string>
 
-// Copies the running executable to destination (replacing a file there) and removes the
-// neutral RT_RCDATA "PAYLOAD" resource from the copy. A failed resource step discards the
-// update; the copy then stays as copied, payload included.
+// Copies the running executable (the file it runs from, whatever its name has become) to
+// destination, replacing a file there, and removes the neutral RT_RCDATA "PAYLOAD" resource
+// from the copy. A failed resource step discards the update; the copy then stays as copied,
+// payload included.
 std::expected<void, std::wstring> CopyUninstaller(const std::filesystem::path& destination);

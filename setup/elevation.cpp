@@ -1,6 +1,7 @@
 #include "setup/elevation.h"
 
 #include "setup/handles.h"
+#include "setup/own_program.h"
 
 #include <shellapi.h>
 
@@ -21,6 +22,10 @@ int RelaunchElevated(const SetupOptions& options, HWND owner) {
     copy.elevated = true;
     const std::wstring parameters = BuildCommandLine(copy);
 
+    // Started by its name: while the program's own file is held, nobody can rename it or put
+    // another under that name, but before it was held someone may have.
+    if (!OwnProgramFile())
+        return 1603;
     wchar_t self[1040] = {};
     ::GetModuleFileNameW(nullptr, self, static_cast<DWORD>(std::size(self)));
 

@@ -77,6 +77,15 @@ struct ModuleTraits {
 };
 using ModuleHandle = UniqueResource<ModuleTraits>;
 
+// A view of a file mapping, from MapViewOfFile.
+struct MappedViewTraits {
+    using Raw = void*;
+    static Raw Empty() { return nullptr; }
+    static bool IsValid(Raw view) { return view != nullptr; }
+    static void Release(Raw view) { ::UnmapViewOfFile(view); }
+};
+using MappedView = UniqueResource<MappedViewTraits>;
+
 // Memory the system allocated with LocalAlloc: FormatMessageW buffers, security
 // descriptors and ACLs from the security calls.
 struct LocalMemoryTraits {

@@ -5,6 +5,7 @@
 #include "setup/embedded_resource.h"
 #include "setup/handles.h"
 #include "setup/metadata.h"
+#include "setup/own_program.h"
 #include "setup/silent_install.h"
 #include "setup/text.h"
 #include "ui/setup_window.h"
@@ -32,8 +33,12 @@ int ShowDamagedPackage(const SetupOptions& options, const std::string& error) {
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     // Before anything can load a DLL: none is ever taken from the program's own folder (a
     // Downloads folder, or the temporary folder of the uninstaller's elevated copy) or from
-    // the current folder, only from System32.
+    // the current folder, only from System32. What the loader resolved before this call,
+    // the image's load configuration already sent to System32 (setup/load_config.cpp).
     ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    // Held from now on, before anyone can give the program's name to another file; every copy
+    // of the program is made from it.
+    OwnProgramFile();
 
     INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
     ::InitCommonControlsEx(&controls);

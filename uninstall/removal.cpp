@@ -1,6 +1,7 @@
 #include "uninstall/removal.h"
 
 #include "install/file_removal.h"
+#include "install/held_entries.h"
 #include "install/install.h"
 #include "install/installed_files.h"
 #include "install/registry.h"
@@ -80,17 +81,24 @@ void DeleteFileTypes(HKEY hive, const ProductInfo& info) {
 // Users may write below the data directory: whatever they put there goes with it, but a link
 // of theirs is removed as a link and never followed. Only a folder that the plain removal
 // found not empty is removed with its content; one that is missing or cannot be removed for
-// another reason is left as it is.
+// another reason is left as it is. Users may also replace the product's own folder, by a link
+// to a folder that has a "Data" of its own: Data is opened from the product's folder, held and
+// checked, and never through a link.
 void RemoveDataDirectory(const fs::path& dataDir) {
     if (!IsRemovable(dataDir))
         return;
-    // Users may also replace the product's own folder, by a link to a folder that has a "Data"
-    // of its own: it is held while the data directory goes, and never gone through.
-    if (const UniqueHandle parent = PinFolder(dataDir.parent_path()))
-        if (RemoveEntry(dataDir) == ERROR_DIR_NOT_EMPTY)
-            RemoveTree(dataDir);
+    const auto product = OpenPath(dataDir.parent_path());
+    if (!product)
+        return;
+    if (product->kind == EntryKind::Folder)
+        if (const auto data = OpenEntry(product->handle.get(), dataDir.filename().native()))
+            if (DeleteEntry(*data) == ERROR_DIR_NOT_EMPTY && data->kind == EntryKind::Folder) {
+                RemoveContent(data->handle.get());
+                DeleteEntry(*data);
+            }
     // The product's own folder, only when nothing else is left in it (or as a link).
-    RemoveEmptyFolder(dataDir.parent_path());
+    if (product->kind != EntryKind::File)
+        DeleteEntry(*product);
 }
 
 std::expected<void, std::wstring> UninstallSteps(const ProductInfo& info, Scope scope,

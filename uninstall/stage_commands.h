@@ -23,6 +23,9 @@ std::wstring SecondStageCommandLine(const std::filesystem::path& copyPath,
                                     const SetupOptions& secondStage);
 
 // cmd.exe waits about two seconds for the second stage to end, then deletes its file; after a
-// successful removal also "Uninstall.exe" and the install folder when it is empty.
-std::wstring CleanupCommand(const std::filesystem::path& ownPath,
+// successful removal also "Uninstall.exe" and the install folder when it is empty. It reads
+// nothing of the user's: /D leaves out the AutoRun commands of the registry, and ping is
+// named by its full path in systemFolder, not looked up through PATH and PATHEXT.
+std::wstring CleanupCommand(const std::filesystem::path& systemFolder,
+                            const std::filesystem::path& ownPath,
                             const std::filesystem::path& installDir, bool removed);

@@ -1,16 +1,16 @@
 // The uninstaller's copy of itself in the temporary folder, which the second stage runs from,
-// elevated for a per-machine product. The temporary folder belongs to the user, and programs
-// of that user could swap the copy before it starts.
+// elevated for a per-machine product. The temporary folder belongs to the user (to every user,
+// when a deployment tool runs as SYSTEM without the system's protected temporary folder), and
+// programs of theirs could swap the copy before it starts.
 #pragma once
 
 #include "setup/handles.h"
 
 #include <filesystem>
 
-// Writes the bytes of source into a new file at copy and returns a handle that keeps the copy
-// as written: while it is held nobody can write, rename or delete the copy, and the system
-// can still start a process from it. A file found at copy, planted or left over, is never
-// reused. Empty when the copy cannot be made, or was changed by someone else while the
+// Writes the content of source into a new file at copy and returns a handle that keeps the
+// copy as written: while it is held nobody can write, rename or delete the copy, and the
+// system can still start a process from it. A file found at copy, planted or left over, is
+// never reused. Empty when the copy cannot be made, or was changed by someone else while the
 // handle that wrote it made way for the one that keeps it.
-UniqueHandle CreateTemporaryCopy(const std::filesystem::path& source,
-                                 const std::filesystem::path& copy);
+UniqueHandle CreateTemporaryCopy(HANDLE source, const std::filesystem::path& copy);

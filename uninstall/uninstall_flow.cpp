@@ -6,6 +6,7 @@
 #include "setup/elevation.h"
 #include "setup/format.h"
 #include "setup/handles.h"
+#include "setup/own_program.h"
 #include "setup/paths.h"
 #include "uninstall/removal.h"
 #include "uninstall/stage_commands.h"
@@ -37,9 +38,16 @@ fs::path OwnPath() {
     return fs::path(path);
 }
 
+// Run as SYSTEM (by a deployment tool), GetTempPathW gives the Windows folder's Temp, where
+// every user may create files; GetTempPath2W, where the system has it, gives SYSTEM a folder
+// of its own. Other accounts get the same folder from both.
 fs::path TemporaryFolder() {
+    using GetTempPath2 = DWORD(WINAPI*)(DWORD, LPWSTR);
+    const auto protectedFolder = reinterpret_cast<GetTempPath2>(reinterpret_cast<void*>(
+        ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "GetTempPath2W")));
     wchar_t path[260] = {};
-    ::GetTempPathW(static_cast<DWORD>(std::size(path)), path);
+    (protectedFolder != nullptr ? protectedFolder
+                                : ::GetTempPathW)(static_cast<DWORD>(std::size(path)), path);
     return fs::path(path);
 }
 
@@ -64,23 +72,33 @@ UniqueHandle StartProcess(const fs::path& application, std::wstring commandLine,
     return UniqueHandle(started.hProcess);
 }
 
-// The running program's own folder, unless the scope records an installation elsewhere: an
-// administrator may start a setup program with /UNINSTALL from any folder, and then the
-// recorded installation is the one to take off, not that folder.
-fs::path FolderToRemove(const ProductInfo& info, Scope scope) {
+// The recorded installation of the scope: an administrator may start a setup program with
+// /UNINSTALL from any folder, and then that installation is the one to take off, not that
+// folder. Without one, the program's own folder, but only when it holds this very program as
+// its "Uninstall.exe": any other folder (a Downloads folder, a share) is nobody's installation,
+// and a "Uninstall.files" there could have been planted by whoever may write there.
+std::optional<fs::path> FolderToRemove(const ProductInfo& info, Scope scope) {
     const fs::path own = OwnPath().parent_path();
-    const auto recorded = FindInstallLocation(info, scope);
-    return recorded && !IsSameFile(*recorded, own) ? *recorded : own;
+    if (const auto recorded = FindInstallLocation(info, scope))
+        return IsSameFile(*recorded, own) ? own : *recorded;
+    if (IsOwnProgram(JoinPath(own, L"Uninstall.exe")))
+        return own;
+    return std::nullopt;
 }
 
 int FirstStage(const SetupOptions& options, const ProductInfo& info, Scope scope) {
-    const SetupOptions second = SecondStageOptions(options, FolderToRemove(info, scope));
+    const auto folder = FolderToRemove(info, scope);
+    // The copy is made from the file this process runs from, held since the start.
+    const auto own = OwnProgramFile();
+    if (!folder || !own)
+        return kFailed;
+    const SetupOptions second = SecondStageOptions(options, *folder);
     UniqueHandle process;
     for (int attempt = 1; attempt <= kCopyAttempts && !process; ++attempt) {
         const fs::path copy = JoinPath(
             TemporaryFolder(), TemporaryCopyName(info.product, ::GetCurrentProcessId(), attempt));
         // Held until the second stage has started from it.
-        const UniqueHandle kept = CreateTemporaryCopy(OwnPath(), copy);
+        const UniqueHandle kept = CreateTemporaryCopy(*own, copy);
         if (!kept)
             continue;
         process = StartProcess(copy, SecondStageCommandLine(copy, second), 0);
@@ -139,7 +157,7 @@ std::optional<bool> Confirm(const ProductInfo& info, Scope scope, const std::wst
 // left of the install folder.
 void StartCleanup(const fs::path& installDir, bool removed) {
     StartProcess(JoinPath(SystemFolder(), L"cmd.exe"),
-                 CleanupCommand(OwnPath(), installDir, removed), CREATE_NO_WINDOW);
+                 CleanupCommand(SystemFolder(), OwnPath(), installDir, removed), CREATE_NO_WINDOW);
 }
 
 int SecondStage(const SetupOptions& options, const ProductInfo& info, Scope scope,

@@ -5,6 +5,7 @@
 #include "tests/support/test_support.h"
 
 #include "install/file_removal.h"
+#include "install/held_entries.h"
 #include "install/install.h"
 #include "install/installed_files.h"
 #include "install/permissions.h"
@@ -12,6 +13,7 @@
 #include "install/running_instance.h"
 #include "install/shortcut.h"
 #include "setup/elevation.h"
+#include "setup/own_program.h"
 #include "setup/silent_install.h"
 #include "setup/text.h"
 #include "uninstall/removal.h"
@@ -111,8 +113,8 @@ TEST_F(Units, FailuresAreTexts) {
         {Run(Scope::User, L"").error(), L"Création du dossier  : "},
         {CreateShortcut(L"Orvalis.lnk", temp / L"Orvalis.exe", info).error(),
          L"Création du raccourci Orvalis.lnk : "},
-        {GrantUsersWriteAccess(temp / L"none").error(),
-         L"Lecture des droits de " + (temp / L"none").native() + L" : "}};
+        {GrantUsersWriteAccess(temp / L"none\\x").error(),
+         L"Droits d'écriture sur " + (temp / L"none\\x").native() + L" : "}};
     for (const auto& [text, start] : texts)
         EXPECT_TRUE(text.starts_with(start) && text.size() > start.size() + 2 &&
                     text.find(L"erreur") == text.npos && !text.ends_with(L"\n"))
@@ -134,6 +136,21 @@ TEST_F(Units, FailuresAreTexts) {
               info.product + L".orva");
     EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, classes + info.product + L".orvc"));
     DeleteTree(HKEY_CURRENT_USER, classes + info.product + L".orvb");
+
+    // The product's folder in ProgramData held by another program, with the right to delete it
+    // or sharing nothing: the grant is not made by name instead, and nothing is registered.
+    info.hasDataDir = true;
+    const fs::path shared = DataDirectory(info.product, Scope::Machine).parent_path();
+    fs::create_directories(shared);
+    for (const DWORD share : {DWORD{FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE}, 0ul}) {
+        const UniqueHandle held(::CreateFileW(shared.c_str(), share ? DELETE : GENERIC_READ, share,
+                                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                              nullptr));
+        EXPECT_TRUE(held && Run(Scope::Machine, temp / L"D")
+                                .error()
+                                .starts_with(L"Droits d'écriture sur " + shared.native() + L" : "));
+        EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, UninstallKeyPath(info.product)));
+    }
 }
 
 // Wine never runs a process without administrator rights: the decisions are reached through
@@ -182,10 +199,12 @@ TEST_F(Units, RelaunchPassesTheSwitchesAndTheExitCode) {
 // The uninstaller's copy is kept as written until its second stage has started: nobody can
 // write, rename or delete it meanwhile. A copy left under its name (process identifiers come
 // back) is never reused: the first stage takes another name. The copy is of this very program,
-// which records how it was started.
+// which records how it was started, even once another file has taken the program's name.
 TEST_F(Units, TemporaryCopy) {
     const auto copy = temp / L"copy.exe";
-    UniqueHandle kept = CreateTemporaryCopy(BinDir() / L"mvpk.exe", copy);
+    const UniqueHandle source(::CreateFileW((BinDir() / L"mvpk.exe").c_str(), GENERIC_READ,
+                                            FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    UniqueHandle kept = CreateTemporaryCopy(source.get(), copy);
     EXPECT_EQ(ReadFileBytes(copy), ReadFileBytes(BinDir() / L"mvpk.exe"));
     EXPECT_FALSE(UniqueHandle(::CreateFileW(copy.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                             OPEN_EXISTING, 0, nullptr)));
@@ -197,10 +216,15 @@ TEST_F(Units, TemporaryCopy) {
     const std::wstring name =
         info.product + L"-uninstall-" + std::to_wstring(::GetCurrentProcessId());
     WriteFileBytes(temp / (name + L".exe"), "theirs");
+    WriteStringValue(HKEY_CURRENT_USER, UninstallKeyPath(info.product), L"InstallLocation",
+                     (temp / L"Orvalis").native());
     const ElevationService elevated{[] { return true; },
                                     [](auto&, HWND) {
                                         return 1603;
                                     }};
+    wchar_t self[MAX_PATH];
+    const ReplacedFile replaced(std::wstring(self, ::GetModuleFileNameW(nullptr, self, MAX_PATH)),
+                                BinDir() / L"mvpk.exe");
     EXPECT_EQ(RunUninstall(ParseCommandLineText(L"u /UNINSTALL /S /CURRENTUSER"), info, elevated),
               0);
     EXPECT_EQ(ReadFileBytes(temp / (name + L".exe")), "theirs");
@@ -220,21 +244,23 @@ TEST(Removal, ListedFilesAndTreesOverLinks) {
         WriteFileBytes(dir / file, "1");
     for (const fs::path& ro : {root / L"ro.txt", data / L"a\\b\\ro.txt"})
         ::SetFileAttributesW(ro.c_str(), FILE_ATTRIBUTE_READONLY);
-    const FolderLink listedFile(root / L"f", theirs), wholeFolder(dir / L"Elsewhere", theirs);
-    ASSERT_TRUE(listedFile.planted() && wholeFolder.planted());
+    const FolderLink listedFile(root / L"f", theirs), wholeFolder(dir / L"Elsewhere", theirs),
+        inTree(data / L"a\\link", theirs);
+    ASSERT_TRUE(listedFile.planted() && wholeFolder.planted() && inTree.planted());
 
     RemoveListedFiles(root, {L"ro.txt", L"missing\\gone.txt", L"..\\victim.txt",
                              L"a\\..\\..\\victim.txt", (dir / L"victim.txt").native(), L"f"});
     RemoveListedFiles(dir / L"Elsewhere", {L"file.txt", L"deep\\leaf.txt"});
     const CurrentFolder current(dir.path());
     RemoveListedFiles(L"", {L"file.txt"}); // no folder: nothing relative to the current one
-    RemoveTree(data);
+    if (const auto held = OpenPath(data))
+        RemoveContent(held->handle.get());
 
     for (const fs::path& stays :
          {theirs / L"deep\\leaf.txt", theirs / L"file.txt", dir / L"victim.txt", dir / L"file.txt"})
         EXPECT_TRUE(fs::exists(stays)) << WideToUtf8(stays.native());
     EXPECT_FALSE(fs::exists(root / L"ro.txt"));
-    EXPECT_FALSE(fs::exists(data));
+    EXPECT_FALSE(fs::exists(data / L"a\\b"));
 }
 
 // The product's executable running from a folder, however that folder is named: in capitals,
@@ -318,6 +344,8 @@ int main(int argc, char** argv) {
         WriteFileBytes(record, WideToUtf8(::GetCommandLineW()));
         return ParseCommandLine().elevated ? 42 : 0;
     }
+    // Held from the start, as the setup program's entry point holds it.
+    OwnProgramFile();
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -290,6 +290,12 @@ TEST_F(EndToEnd, InstalledAndQuietlyUninstalledInEitherScope) {
     EXPECT_TRUE(fs::exists(DataDirectory(info.product, Scope::Machine)));
     for (const fs::path& other : {downloads, temp / L"Elsewhere"})
         EXPECT_EQ(ReadFileBytes(other / L"Uninstall.exe"), "someone else's");
+    // With nothing recorded any more, that folder is not taken for an installation: what a list
+    // there names stays, and the caller learns that nothing was uninstalled.
+    WriteFileBytes(downloads / L"Uninstall.files", "victim.txt\r\n");
+    WriteFileBytes(downloads / L"victim.txt", "someone else's");
+    EXPECT_EQ(Run(Quoted(downloads / L"ProductSetup.exe") + L" /UNINSTALL /S /ALLUSERS"), 1603u);
+    EXPECT_EQ(ReadFileBytes(downloads / L"victim.txt"), "someone else's");
 }
 
 TEST_F(EndToEnd, DamagedAndIncompletePrograms) {
@@ -371,6 +377,22 @@ TEST_F(EndToEnd, UninstallerAnswered) {
     EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, UninstallKeyPath(info.product)));
     EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, info.registryKey));
     EXPECT_FALSE(fs::exists(DataDirectory(info.product, Scope::User).parent_path()));
+}
+
+// The setup program's file renamed and another put under its name while its page waits: what
+// is installed as the uninstaller is the program that runs.
+TEST_F(EndToEnd, ProgramReplacedWhileItInstalls) {
+    const fs::path program = temp / L"Setup.exe";
+    fs::copy_file(setup, program);
+    ChildProcess running(Quoted(program) + L" /CURRENTUSER /NOLAUNCH /D=" + folder.native());
+    const HWND page = WaitForProcessWindow(running.id(), L"Installation de " + info.product);
+    ASSERT_NE(page, nullptr) << "no page";
+    const ReplacedFile replaced(program, BinDir() / L"setup_stub.exe");
+    ::PostMessageW(::GetDlgItem(page, IDOK), BM_CLICK, 0, 0);
+    ASSERT_TRUE(Eventually([&] { return WindowText(::GetDlgItem(page, IDOK)) == L"Terminer"; }));
+    ::PostMessageW(::GetDlgItem(page, IDOK), BM_CLICK, 0, 0);
+    EXPECT_EQ(running.Wait(30000), 0u);
+    EXPECT_EQ(ReadFileBytes(folder / L"Uninstall.exe"), ReadFileBytes(setup));
 }
 
 TEST_F(EndToEnd, HostileUser) {

@@ -92,10 +92,13 @@ TEST(Paths, Joined) {
 // a removal the install folder's last remains.
 TEST(StageCommands, Cleanup) {
     const std::wstring copy = L"C:\\Temp\\V-uninstall-8.exe";
-    EXPECT_EQ(CleanupCommand(copy, L"C:\\Program Files\\V", false),
-              L"cmd.exe /C ping 127.0.0.1 -n 3 > nul & del /F /Q \"C:\\Temp\\V-uninstall-8.exe\"");
-    EXPECT_EQ(CleanupCommand(copy, L"C:\\Program Files\\V", true),
-              L"cmd.exe /C ping 127.0.0.1 -n 3 > nul & del /F /Q \"C:\\Temp\\V-uninstall-8.exe\" "
+    const std::wstring system = L"C:\\Windows\\system32";
+    EXPECT_EQ(CleanupCommand(system, copy, L"C:\\Program Files\\V", false),
+              L"cmd.exe /D /C C:\\Windows\\system32\\ping.exe 127.0.0.1 -n 3 > nul & del /F /Q "
+              L"\"C:\\Temp\\V-uninstall-8.exe\"");
+    EXPECT_EQ(CleanupCommand(system, copy, L"C:\\Program Files\\V", true),
+              L"cmd.exe /D /C C:\\Windows\\system32\\ping.exe 127.0.0.1 -n 3 > nul & del /F /Q "
+              L"\"C:\\Temp\\V-uninstall-8.exe\" "
               L"& del /F /Q \"C:\\Program Files\\V\\Uninstall.exe\" & rmdir "
               L"\"C:\\Program Files\\V\"");
 }

@@ -189,6 +189,17 @@ bool FolderLink::planted() const {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
+ReplacedFile::ReplacedFile(const fs::path& file, const fs::path& replacement)
+    : file_(file), aside_(file.native() + L".ran") {
+    RunUnix(L"/bin/mv", {file_, aside_}, [this] { return fs::exists(aside_); });
+    std::error_code ignored; // a failed move leaves the file in place, and the test sees it
+    fs::copy_file(replacement, file_, ignored);
+}
+
+ReplacedFile::~ReplacedFile() {
+    RunUnix(L"/bin/mv -f", {aside_, file_}, [this] { return !fs::exists(aside_); });
+}
+
 EnvironmentOverride::EnvironmentOverride(const wchar_t* name, const std::wstring& value)
     : name_(name) {
     if (const DWORD size = ::GetEnvironmentVariableW(name, nullptr, 0); size > 0) {

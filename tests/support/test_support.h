@@ -96,6 +96,20 @@ class FolderLink {
     std::filesystem::path link_;
 };
 
+// A file renamed aside and another put under its name, as another user may do on Windows to a
+// running program's file. Windows programs under Wine cannot rename a file that a process holds
+// without delete sharing, so it is done from Unix. The holder puts the file back.
+class ReplacedFile {
+  public:
+    ReplacedFile(const std::filesystem::path& file, const std::filesystem::path& replacement);
+    ReplacedFile(const ReplacedFile&) = delete;
+    ReplacedFile& operator=(const ReplacedFile&) = delete;
+    ~ReplacedFile();
+
+  private:
+    std::filesystem::path file_, aside_;
+};
+
 // Sets an environment variable of this process, which started programs inherit, and
 // restores its earlier value when the holder goes.
 class EnvironmentOverride {

@@ -1,0 +1,49 @@
+// Files and folders reached from a folder already held open. Each entry is opened by one name
+// relative to its folder's handle, never through a link, and is deleted through a handle of
+// its own. Nothing is looked up again by path: a folder that another user turns into a
+// junction where it stands, or whose name they give to another folder, leads nowhere, because
+// what is opened below it is opened from the folder that was checked.
+#pragma once
+
+#include "setup/handles.h"
+
+#include <windows.h>
+
+#include <expected>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// A link is any reparse point (junction, symbolic link, mount point) as the entry's own handle
+// or its folder's listing shows it, or an entry that changed between the two: never entered.
+enum class EntryKind { File, Folder, Link };
+
+struct HeldEntry {
+    UniqueHandle handle;
+    EntryKind kind = EntryKind::File;
+};
+
+// The rights wanted beyond reading attributes (and listing, for a folder), the sharing left to
+// others, and whether a missing folder is created.
+struct EntryAccess {
+    ACCESS_MASK rights = 0;
+    DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    bool createFolder = false;
+};
+
+// Opens name, a single element, inside the held folder; the Windows error otherwise.
+std::expected<HeldEntry, DWORD> OpenEntry(HANDLE folder, std::wstring_view name,
+                                          const EntryAccess& access = {});
+
+// Opens the entry at path: its parent folder by name (what lies above it is the caller's to
+// trust), the entry itself relative to that, as OpenEntry does.
+std::expected<HeldEntry, DWORD> OpenPath(const std::filesystem::path& path,
+                                         const EntryAccess& access = {});
+
+// The names in a held folder, without "." and "..".
+std::vector<std::wstring> ListFolder(HANDLE folder);
+
+// Deletes the entry itself: a file (read-only ones too), a link as a link, a folder only when
+// it is empty (ERROR_DIR_NOT_EMPTY otherwise). 0 once it is deleted, else the Windows error.
+DWORD DeleteEntry(const HeldEntry& entry);
