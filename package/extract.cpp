@@ -89,8 +89,12 @@ class Extraction {
             const PackageEntry& entry = entries_[index_];
             if (write_) {
                 const std::filesystem::path full = destination_ / Utf8ToWide(entry.path);
-                std::error_code ignored;
-                std::filesystem::create_directories(full.parent_path(), ignored);
+                // Files come in path order: most share their folder with the file before.
+                if (full.parent_path() != folder_) {
+                    folder_ = full.parent_path();
+                    std::error_code ignored;
+                    std::filesystem::create_directories(folder_, ignored);
+                }
                 if (stream_.is_open())
                     stream_.close();
                 stream_.clear();
@@ -134,6 +138,7 @@ class Extraction {
     const bool write_;
     std::size_t index_ = 0;
     std::uint64_t consumed_ = 0;
+    std::filesystem::path folder_; // the last one created
     std::unique_ptr<char[]> streamBuffer_ = std::make_unique<char[]>(kStreamBufferSize);
     std::ofstream stream_;
     HashingThread hashing_;
