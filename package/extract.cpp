@@ -1,8 +1,9 @@
 // Extraction: the blocks are decompressed one at a time into one reused buffer, and the
-// content stream is cut into the files of the table, each hashed while its bytes pass.
+// content stream is cut into the files of the table, each hashed on a second thread while its
+// bytes are written.
 #include "package/compression_api.h"
+#include "package/hashing_thread.h"
 #include "package/reader.h"
-#include "package/sha256_hasher.h"
 #include "package/windows_error.h"
 #include "setup/text.h"
 
@@ -13,7 +14,6 @@
 #include <fstream>
 #include <memory>
 #include <new>
-#include <optional>
 #include <system_error>
 
 namespace mvpk {
@@ -48,16 +48,23 @@ class BlockBuffer {
     std::size_t capacity_ = 0;
 };
 
-// The file being cut from the stream: its output stream (when writing) and its hasher.
+// The file being cut from the stream: its output stream (when writing); the files' digests
+// come from the hashing thread.
 class Extraction {
   public:
     Extraction(const Reader& reader, const std::filesystem::path& destination)
-        : entries_(reader.entries()), destination_(destination), write_(!destination.empty()) {
+        : entries_(reader.entries()), destination_(destination), write_(!destination.empty()),
+          hashing_(entries_) {
         // Larger than the default, so that many small files cost few write calls.
         stream_.rdbuf()->pubsetbuf(streamBuffer_.get(), kStreamBufferSize);
     }
 
     bool done() const { return index_ >= entries_.size(); }
+
+    // The block's bytes are hashed while Feed writes them; both are done with them when
+    // WaitForBlock returns.
+    void Hash(std::span<const std::byte> block) { hashing_.Hash(block); }
+    void WaitForBlock() { hashing_.WaitForBlock(); }
 
     // Feeds bytes of the content stream; returns how many the current file took.
     std::expected<std::size_t, std::string> Feed(const std::byte* bytes, std::size_t available) {
@@ -66,7 +73,6 @@ class Extraction {
             static_cast<std::size_t>(std::min<std::uint64_t>(entry.size - consumed_, available));
         if (write_)
             stream_.write(reinterpret_cast<const char*>(bytes), static_cast<std::streamsize>(n));
-        hasher_->Add({bytes, n});
         consumed_ += n;
         if (consumed_ == entry.size) {
             if (auto finished = FinishFile(); !finished)
@@ -83,8 +89,12 @@ class Extraction {
             const PackageEntry& entry = entries_[index_];
             if (write_) {
                 const std::filesystem::path full = destination_ / Utf8ToWide(entry.path);
-                std::error_code ignored;
-                std::filesystem::create_directories(full.parent_path(), ignored);
+                // Files come in path order: most share their folder with the file before.
+                if (full.parent_path() != folder_) {
+                    folder_ = full.parent_path();
+                    std::error_code ignored;
+                    std::filesystem::create_directories(folder_, ignored);
+                }
                 if (stream_.is_open())
                     stream_.close();
                 stream_.clear();
@@ -92,14 +102,12 @@ class Extraction {
                 if (!stream_.is_open())
                     return Failure("Écriture impossible : " + entry.path);
             }
-            hasher_.reset(); // its handles go before the next ones are opened
-            hasher_.emplace();
             consumed_ = 0;
             if (entry.size > 0)
                 return {};
             if (write_)
                 stream_.close(); // the empty file exists; a failure here is not reported
-            if (hasher_->Finish() != entry.sha256)
+            if (hashing_.NextDigest() != entry.sha256)
                 return Failure("Fichier altéré : " + entry.path);
             ++index_;
         }
@@ -109,13 +117,15 @@ class Extraction {
   private:
     std::expected<void, std::string> FinishFile() {
         const PackageEntry& entry = entries_[index_];
+        // Before the write check: a failed hash is thrown where it happened, before the end.
+        const auto digest = hashing_.NextDigest();
         if (write_) {
             const bool wroteAll = stream_.good();
             stream_.close();
             if (!wroteAll || stream_.fail())
                 return Failure("Écriture impossible : " + entry.path);
         }
-        if (hasher_->Finish() != entry.sha256)
+        if (digest != entry.sha256)
             return Failure("Fichier altéré : " + entry.path);
         ++index_;
         return {};
@@ -128,9 +138,10 @@ class Extraction {
     const bool write_;
     std::size_t index_ = 0;
     std::uint64_t consumed_ = 0;
+    std::filesystem::path folder_; // the last one created
     std::unique_ptr<char[]> streamBuffer_ = std::make_unique<char[]>(kStreamBufferSize);
     std::ofstream stream_;
-    std::optional<Sha256Hasher> hasher_;
+    HashingThread hashing_;
 };
 
 } // namespace
@@ -150,11 +161,12 @@ std::expected<void, std::string> Reader::Extract(const std::filesystem::path& de
         return Failure(WithWindowsError("CreateDecompressor"));
     const Decompressor decompressor(raw, api->closeDecompressor);
 
+    // Declared first, so that it outlives the hashing thread, which reads it until joined.
+    BlockBuffer buffer;
     Extraction extraction(*this, destination);
     if (auto opened = extraction.OpenNextFile(); !opened)
         return Failure(std::move(opened.error()));
 
-    BlockBuffer buffer;
     std::uint64_t done = 0;
     for (const PackageBlock& block : blocks_) {
         if (!buffer.Reserve(block.size))
@@ -168,6 +180,7 @@ std::expected<void, std::string> Reader::Extract(const std::filesystem::path& de
             return Failure(WithWindowsError("Décompression"));
 
         const std::size_t length = static_cast<std::size_t>(block.size);
+        extraction.Hash({buffer.data(), length});
         std::size_t position = 0;
         while (position < length && !extraction.done()) {
             auto taken = extraction.Feed(buffer.data() + position, length - position);
@@ -175,6 +188,7 @@ std::expected<void, std::string> Reader::Extract(const std::filesystem::path& de
                 return Failure(std::move(taken.error()));
             position += *taken;
         }
+        extraction.WaitForBlock();
         done += block.size;
         if (progress)
             progress(done, totalSize_);

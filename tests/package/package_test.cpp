@@ -14,6 +14,7 @@
 
 #include <windows.h>
 #include <imagehlp.h>
+#include <tlhelp32.h>
 
 #include <stdexcept>
 
@@ -260,6 +261,41 @@ TEST(Extract, FailuresAndTheirMessages) {
     EXPECT_FALSE(fs::exists(dir / L"after"));
     holder.reset();
     EXPECT_EQ(ReadFileBytes(dir / L"busy.dll"), "old");
+}
+
+std::size_t ThreadsOfThisProcess() {
+    const UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof(entry);
+    std::size_t count = 0;
+    for (BOOL more = ::Thread32First(snapshot.get(), &entry); more;
+         more = ::Thread32Next(snapshot.get(), &entry))
+        count += entry.th32OwnerProcessID == ::GetCurrentProcessId();
+    return count;
+}
+
+// The files are hashed on a second thread. A failure stops it where it is: after the first
+// two blocks of a large file (the file holds their bytes, closed: it can be deleted at once),
+// and while it hashes a large file that follows an altered one (never opened). Either way
+// the thread is gone when the extraction returns.
+TEST(Extract, AFailureStopsTheHashingThreadWithNothingLeftOpen) {
+    TempDir dir;
+    std::string large(5 << 20, '\0');
+    for (std::size_t i = 0; i < large.size(); ++i)
+        large[i] = static_cast<char>(i * 7 / 3);
+    Layout broken = MakeLayout({{"large.bin", large}}, {1 << 20});
+    broken.data[broken.blocks[0].compressedSize + broken.blocks[1].compressedSize + 1] ^= 0x55;
+    Layout altered = MakeLayout({{"altered", "a"}, {"next.bin", large}}, {8 << 20});
+    altered.files[0].sha256[5] ^= 1;
+    const std::size_t threads = ThreadsOfThisProcess();
+    EXPECT_EQ(Extract(broken, dir.path()),
+              "(1048576,5242880)(2097152,5242880)Décompression (erreur Windows 605)");
+    EXPECT_EQ(ThreadsOfThisProcess(), threads);
+    EXPECT_EQ(ReadFileBytes(dir / L"large.bin"), large.substr(0, 2 << 20));
+    EXPECT_TRUE(::DeleteFileW((dir / L"large.bin").c_str()));
+    EXPECT_EQ(Extract(altered, dir.path()), "Fichier altéré : altered");
+    EXPECT_EQ(ThreadsOfThisProcess(), threads);
+    EXPECT_FALSE(fs::exists(dir / L"next.bin"));
 }
 
 // CNG never fails on demand: its functions are replaced.

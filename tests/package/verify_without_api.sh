@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Without the stand-in, Wine's own cabinet.dll has no Compression API: mvpk still starts
 # (it imports nothing from cabinet.dll) and `mvpk verify` fails at extraction with exactly
-# "CreateDecompressor (erreur Windows 127)" on standard error, and exit code 1.
+# "CreateDecompressor (erreur Windows 127)" on standard error, and exit code 1. Without
+# bcrypt.dll, the error of the thread that hashes reaches mvpk as "BCrypt SHA-256
+# indisponible", the same way.
 #   verify_without_api.sh BUILD_DIR
 set -euo pipefail
 build=$1
@@ -12,15 +14,20 @@ printf 'hello' >"$tmp/src/a.txt"
 : >"$tmp/meta"
 "$build/wine-run" "$build/bin/mvpk.exe" pack "Z:$tmp/src" "Z:$tmp/meta" "Z:$tmp/p.mvpk" >/dev/null
 
-# Wine's built-in cabinet.dll instead of the stand-in, for this one run: scripts/wine puts
-# the caller's overrides after its own, and the last one for a DLL wins.
-rc=0
-WINEDLLOVERRIDES=cabinet=b "$build/wine-run" "$build/bin/mvpk.exe" verify "Z:$tmp/p.mvpk" \
-  >"$tmp/out" 2>"$tmp/err" || rc=$?
-printf 'CreateDecompressor (erreur Windows 127)\n' >"$tmp/expected"
 status=0
-[ "$rc" -eq 1 ] || { echo "exit code $rc, expected 1"; status=1; }
-cmp -s "$tmp/expected" "$tmp/err" || { echo "stderr:"; od -c "$tmp/err" | head; status=1; }
-[ ! -s "$tmp/out" ] || { echo "stdout not empty:"; cat "$tmp/out"; status=1; }
-[ $status -eq 0 ] && echo "mvpk verify without the Compression API: as expected"
+# verify OVERRIDES MESSAGE: mvpk verify run with those DLL overrides fails with MESSAGE.
+# scripts/wine puts the caller's overrides after its own, and the last one for a DLL wins.
+verify() {
+  local rc=0
+  WINEDLLOVERRIDES=$1 "$build/wine-run" "$build/bin/mvpk.exe" verify "Z:$tmp/p.mvpk" \
+    >"$tmp/out" 2>"$tmp/err" || rc=$?
+  printf '%s\n' "$2" >"$tmp/expected"
+  [ "$rc" -eq 1 ] || { echo "$1: exit code $rc, expected 1"; status=1; }
+  cmp -s "$tmp/expected" "$tmp/err" || { echo "$1: stderr:"; od -c "$tmp/err" | head; status=1; }
+  [ ! -s "$tmp/out" ] || { echo "$1: stdout not empty:"; cat "$tmp/out"; status=1; }
+}
+# Wine's built-in cabinet.dll instead of the stand-in; then the stand-in without bcrypt.dll.
+verify cabinet=b 'CreateDecompressor (erreur Windows 127)'
+verify 'cabinet=n,b;bcrypt=' 'BCrypt SHA-256 indisponible'
+[ $status -eq 0 ] && echo "mvpk verify without the Compression API, without CNG: as expected"
 exit $status
