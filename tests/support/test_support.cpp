@@ -60,13 +60,21 @@ std::string ResourceBytes(const fs::path& program, const wchar_t* name) {
                                           ::SizeofResource(module.get(), found));
 }
 
-ChildProcess::ChildProcess(const std::wstring& commandLine, const fs::path& workingDir) {
+ChildProcess::ChildProcess(const std::wstring& commandLine, const fs::path& workingDir,
+                           bool captureError) {
     std::wstring line = commandLine;
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
+    UniqueHandle errorEnd;
+    if (captureError && ::CreatePipe(errorPipe_.put(), errorEnd.put(), nullptr, 0)) {
+        ::SetHandleInformation(errorEnd.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdError = errorEnd.get();
+    }
     PROCESS_INFORMATION info{};
-    if (::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                         workingDir.empty() ? nullptr : workingDir.c_str(), &startup, &info)) {
+    if (::CreateProcessW(nullptr, line.data(), nullptr, nullptr, errorEnd ? TRUE : FALSE, 0,
+                         nullptr, workingDir.empty() ? nullptr : workingDir.c_str(), &startup,
+                         &info)) {
         UniqueHandle thread(info.hThread);
         process_.reset(info.hProcess);
         id_ = info.dwProcessId;
@@ -78,10 +86,19 @@ ChildProcess::ChildProcess(DWORD processId)
                              FALSE, processId)),
       id_(processId) {}
 
-std::optional<DWORD> ChildProcess::Wait(DWORD timeoutMs) {
-    DWORD code = 0;
-    if (!process_ || ::WaitForSingleObject(process_.get(), timeoutMs) != WAIT_OBJECT_0 ||
-        !::GetExitCodeProcess(process_.get(), &code))
+std::optional<DWORD> ChildProcess::Wait(DWORD timeoutMs, std::string* standardError) {
+    DWORD code = 0, available = 0, read = 0;
+    const bool ended =
+        process_ && ::WaitForSingleObject(process_.get(), timeoutMs) == WAIT_OBJECT_0;
+    // Only what is there: a process it passed the handle on to may hold the pipe open still.
+    char text[4096];
+    if (standardError && errorPipe_ &&
+        ::PeekNamedPipe(errorPipe_.get(), nullptr, 0, nullptr, &available, nullptr) &&
+        available > 0)
+        ::ReadFile(errorPipe_.get(), text, sizeof(text), &read, nullptr);
+    if (standardError)
+        standardError->assign(text, read);
+    if (!ended || !::GetExitCodeProcess(process_.get(), &code))
         return std::nullopt;
     return code;
 }
@@ -94,8 +111,9 @@ ChildProcess::~ChildProcess() {
 }
 
 std::optional<DWORD> RunProcess(const std::wstring& commandLine, DWORD timeoutMs,
-                                const fs::path& workingDir) {
-    return ChildProcess(commandLine, workingDir).Wait(timeoutMs);
+                                const fs::path& workingDir, std::string* standardError) {
+    return ChildProcess(commandLine, workingDir, standardError != nullptr)
+        .Wait(timeoutMs, standardError);
 }
 
 bool Eventually(const std::function<bool()>& condition, DWORD timeoutMs) {
