@@ -53,11 +53,14 @@ class EndToEnd : public ::testing::Test {
         ASSERT_EQ(info.exe, L"Orvalis.exe") << "no product description";
         RemoveProduct(info);
     }
-    void TearDown() override { RemoveProduct(info, folder); }
+    void TearDown() override {
+        EndStartedProcesses();
+        RemoveProduct(info, folder);
+    }
     // Started as a deployment tool starts it: what it says on its standard error is kept.
     DWORD Run(const std::wstring& commandLine, const fs::path& currentFolder = {}) {
         EnvironmentOverride timeZone(L"TZ", ShiftedTimeZone());
-        return RunProcess(commandLine, 240000, currentFolder, &said).value_or(0xFFFFFFFF);
+        return RunProcess(commandLine, 60000, currentFolder, &said).value_or(0xFFFFFFFF);
     }
     std::string said;
     DWORD Setup(const std::wstring& switches) { return Run(Quoted(setup) + switches); }

@@ -7,6 +7,7 @@
 #include <shlobj.h>
 
 #include <atomic>
+#include <cstddef>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -58,6 +59,55 @@ std::string ResourceBytes(const fs::path& program, const wchar_t* name) {
                             : std::string(static_cast<const char*>(
                                               ::LockResource(::LoadResource(module.get(), found))),
                                           ::SizeofResource(module.get(), found));
+}
+
+namespace {
+
+// Every process the test program starts, and whatever those start in turn (the uninstaller's
+// second stages and clean-up, elevated copies), is in this job, which the system ends with the
+// program however that ends: normally, by a crash, or killed by ctest's time-out (Wine 8 too).
+// The handle is never closed: closing it would end this process as well, with the job's exit
+// code in place of the tests' result; the system closes it once the process has ended.
+const HANDLE testJob = [] {
+    // Under Wine the desktop window belongs to a process that the first one needing it starts,
+    // in its job and holding its standard error. Started from here before the job, it is never
+    // ended with a test and never holds the test's output open.
+    const HANDLE output = ::GetStdHandle(STD_ERROR_HANDLE);
+    ::SetStdHandle(STD_ERROR_HANDLE, nullptr);
+    ::GetDesktopWindow();
+    ::SetStdHandle(STD_ERROR_HANDLE, output);
+    const HANDLE job = ::CreateJobObjectW(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    ::SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof(limits));
+    ::AssignProcessToJobObject(job, ::GetCurrentProcess());
+    return job;
+}();
+
+} // namespace
+
+void EndStartedProcesses(DWORD graceMs) {
+    ULONG_PTR buffer[1024] = {};
+    const auto* const list = reinterpret_cast<const JOBOBJECT_BASIC_PROCESS_ID_LIST*>(buffer);
+    const auto alone = [&] {
+        return !::QueryInformationJobObject(testJob, JobObjectBasicProcessIdList, buffer,
+                                            sizeof(buffer), nullptr) ||
+               list->NumberOfProcessIdsInList < 2;
+    };
+    if (Eventually(alone, graceMs))
+        return;
+    // The identifiers follow the two counts, read from the buffer rather than through the one
+    // element the structure declares, which an optimiser may take as the bound.
+    static_assert(offsetof(JOBOBJECT_BASIC_PROCESS_ID_LIST, ProcessIdList) == sizeof(ULONG_PTR));
+    for (DWORD i = 1; i <= list->NumberOfProcessIdsInList; ++i) {
+        const UniqueHandle process(::OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION,
+                                                 FALSE, static_cast<DWORD>(buffer[i])));
+        // An identifier may have been reused since the list was read.
+        BOOL inJob = FALSE;
+        if (buffer[i] != ::GetCurrentProcessId() && process &&
+            ::IsProcessInJob(process.get(), testJob, &inJob) && inJob)
+            ::TerminateProcess(process.get(), 9999);
+    }
 }
 
 ChildProcess::ChildProcess(const std::wstring& commandLine, const fs::path& workingDir,

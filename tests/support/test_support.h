@@ -63,9 +63,12 @@ class ChildProcess {
 };
 // Starts a command line and waits for it; nothing when it could not start or end in time.
 // With standardError, as a deployment tool does: see ChildProcess.
-std::optional<DWORD> RunProcess(const std::wstring& commandLine, DWORD timeoutMs = 120000,
+std::optional<DWORD> RunProcess(const std::wstring& commandLine, DWORD timeoutMs = 60000,
                                 const std::filesystem::path& workingDir = {},
                                 std::string* standardError = nullptr);
+// Every process the test program started, and what those started in turn, is ended unless it
+// ends within graceMs: call it where a test ends.
+void EndStartedProcesses(DWORD graceMs = 10000);
 inline std::wstring Quoted(const std::filesystem::path& path) {
     return L"\"" + path.native() + L"\"";
 }
