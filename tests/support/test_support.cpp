@@ -7,7 +7,6 @@
 #include <shlobj.h>
 
 #include <atomic>
-#include <cstddef>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -98,7 +97,7 @@ void EndStartedProcesses(DWORD graceMs) {
         return;
     // The identifiers follow the two counts, read from the buffer rather than through the one
     // element the structure declares, which an optimiser may take as the bound.
-    static_assert(offsetof(JOBOBJECT_BASIC_PROCESS_ID_LIST, ProcessIdList) == sizeof(ULONG_PTR));
+    static_assert(sizeof(JOBOBJECT_BASIC_PROCESS_ID_LIST) == 2 * sizeof(ULONG_PTR));
     for (DWORD i = 1; i <= list->NumberOfProcessIdsInList; ++i) {
         const UniqueHandle process(::OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION,
                                                  FALSE, static_cast<DWORD>(buffer[i])));
