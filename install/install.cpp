@@ -22,6 +22,29 @@ namespace {
 
 using Result = std::expected<void, std::wstring>;
 
+// Creates folder and the folders above it that are missing. The Windows code of the failure,
+// ERROR_DIRECTORY when something that is not a folder stands in the way, or 0.
+DWORD CreateFolders(const std::filesystem::path& folder) {
+    if (::CreateDirectoryW(folder.c_str(), nullptr))
+        return 0;
+    DWORD error = ::GetLastError();
+    if (const auto parent = folder.parent_path();
+        error == ERROR_PATH_NOT_FOUND && !parent.empty() && parent != folder) {
+        if (const DWORD above = CreateFolders(parent); above != 0)
+            return above;
+        if (::CreateDirectoryW(folder.c_str(), nullptr))
+            return 0;
+        error = ::GetLastError();
+    }
+    if (error == ERROR_ALREADY_EXISTS) {
+        const DWORD attributes = ::GetFileAttributesW(folder.c_str());
+        return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)
+                   ? 0
+                   : ERROR_DIRECTORY;
+    }
+    return error;
+}
+
 double ByteFraction(std::uint64_t done, std::uint64_t total) {
     return static_cast<double>(done) * 0.9 / static_cast<double>(std::max<std::uint64_t>(total, 1));
 }
@@ -41,11 +64,13 @@ Result InstallSteps(const mvpk::Reader& reader, const ProductInfo& info, Scope s
     if (!FindRunningInstance(info, folder).empty())
         return std::unexpected(running);
 
+    // Created with the system's calls: their codes have the system's texts, in the user's
+    // language, where the standard library's are English.
+    if (const DWORD failure = CreateFolders(folder); failure != 0)
+        return std::unexpected(
+            FormatWindowsError(L"Création du dossier " + folder.native(), failure));
+
     std::error_code error;
-    std::filesystem::create_directories(folder, error);
-    if (error)
-        return std::unexpected(L"Création du dossier " + folder.native() + L" : " +
-                               Utf8ToWide(error.message()));
 
     progress(0.0, L"Copie des fichiers...");
     const auto extracted = reader.Extract(folder, [&](std::uint64_t done, std::uint64_t total) {
@@ -104,11 +129,14 @@ std::wstring CurrentExceptionText() {
     try {
         throw;
     } catch (const std::filesystem::filesystem_error& e) {
-        return L"Chemin inutilisable : " + e.path1().native() + L" (" +
-               Utf8ToWide(e.code().message()) + L")";
+        return FormatErrorCode(L"Chemin inutilisable : " + e.path1().native(), e.code());
+    } catch (const std::system_error& e) {
+        return FormatErrorCode(L"Erreur du système", e.code());
     } catch (const std::bad_alloc&) {
         return L"Mémoire insuffisante";
-    } catch (const std::exception& e) {
+    } catch (const std::runtime_error& e) {
+        // The program's own failures (the SHA-256 provider's) are written in French; the
+        // library's other exceptions say in English what is only an internal fault.
         return Utf8ToWide(e.what());
     } catch (...) {
         return L"Erreur inattendue";

@@ -2,6 +2,8 @@
 
 #include "setup/format.h"
 
+#include <utility>
+
 HKEY HiveFor(Scope scope) {
     return scope == Scope::User ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE;
 }
@@ -74,4 +76,28 @@ std::wstring FormatWindowsError(std::wstring_view what, DWORD code) {
     while (!result.empty() && (result.back() == L'\n' || result.back() == L'\r'))
         result.pop_back();
     return result;
+}
+
+std::wstring FormatErrorCode(std::wstring_view what, const std::error_code& code) {
+    if (code.category() == std::system_category())
+        return FormatWindowsError(what, static_cast<DWORD>(code.value()));
+    static constexpr std::pair<std::errc, DWORD> kWindowsCodes[] = {
+        {std::errc::no_such_file_or_directory, ERROR_PATH_NOT_FOUND},
+        {std::errc::not_a_directory, ERROR_DIRECTORY},
+        {std::errc::permission_denied, ERROR_ACCESS_DENIED},
+        {std::errc::operation_not_permitted, ERROR_ACCESS_DENIED},
+        {std::errc::file_exists, ERROR_ALREADY_EXISTS},
+        {std::errc::directory_not_empty, ERROR_DIR_NOT_EMPTY},
+        {std::errc::no_space_on_device, ERROR_DISK_FULL},
+        {std::errc::read_only_file_system, ERROR_WRITE_PROTECT},
+        {std::errc::filename_too_long, ERROR_FILENAME_EXCED_RANGE},
+        {std::errc::invalid_argument, ERROR_INVALID_PARAMETER},
+        {std::errc::illegal_byte_sequence, ERROR_NO_UNICODE_TRANSLATION},
+        {std::errc::not_enough_memory, ERROR_NOT_ENOUGH_MEMORY},
+        {std::errc::device_or_resource_busy, ERROR_BUSY},
+    };
+    for (const auto& [condition, windows] : kWindowsCodes)
+        if (code == condition)
+            return FormatWindowsError(what, windows);
+    return txt::format(L"{} : erreur {}", what, code.value());
 }

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 // HKEY_LOCAL_MACHINE for Scope::Machine, HKEY_CURRENT_USER for Scope::User.
 HKEY HiveFor(Scope scope);
@@ -38,3 +39,7 @@ std::wstring MakeProgId(const std::wstring& product, const std::wstring& extensi
 // what, " : " and the system's text for code (or "erreur " and the code), without the
 // trailing line break.
 std::wstring FormatWindowsError(std::wstring_view what, DWORD code);
+// The same for a code of the standard library, whose own texts are English: the system's text
+// for the matching Windows code. libstdc++ gives many file errors as errno values, which are
+// not Windows codes; one it has no match for is written as "erreur " and the code.
+std::wstring FormatErrorCode(std::wstring_view what, const std::error_code& code);

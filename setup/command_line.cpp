@@ -30,10 +30,19 @@ void ApplySwitch(std::wstring_view token, SetupOptions& options) {
         options.fromTemp = true;
 }
 
-std::wstring FolderAfterSwitch(std::wstring_view rest) {
-    // Only spaces are trimmed, and only at the end: the folder may begin with one.
-    while (!rest.empty() && rest.back() == L' ')
-        rest.remove_suffix(1);
+std::wstring_view WithoutTrailingSpaces(std::wstring_view text) {
+    while (!text.empty() && text.back() == L' ')
+        text.remove_suffix(1);
+    return text;
+}
+
+// The rest of the line after "/D=". Only spaces are trimmed, and only at the end: the folder
+// may begin with one. A switch quoted as a whole ("/D=C:\a b", as PowerShell and Wine quote an
+// argument that holds a space) loses its closing quote too.
+std::wstring FolderAfterSwitch(std::wstring_view rest, bool switchQuoted) {
+    rest = WithoutTrailingSpaces(rest);
+    if (switchQuoted && rest.ends_with(L'"'))
+        rest = WithoutTrailingSpaces(rest.substr(0, rest.size() - 1));
     if (rest.size() >= 2 && rest.front() == L'"' && rest.back() == L'"')
         rest = rest.substr(1, rest.size() - 2);
     return std::wstring(rest);
@@ -66,8 +75,9 @@ SetupOptions ParseCommandLineText(std::wstring_view text) {
             ++pos;
             continue;
         }
-        if (n - pos >= 3 && ::_wcsnicmp(text.data() + pos, L"/D=", 3) == 0) {
-            options.installDir = FolderAfterSwitch(text.substr(pos + 3));
+        const bool quoted = text[pos] == L'"';
+        if (n - pos >= 3u + quoted && ::_wcsnicmp(text.data() + pos + quoted, L"/D=", 3) == 0) {
+            options.installDir = FolderAfterSwitch(text.substr(pos + 3 + quoted), quoted);
             break;
         }
         size_t end = text.find(L' ', pos);

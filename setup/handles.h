@@ -5,6 +5,8 @@
 #include <windows.h>
 #include <objbase.h>
 
+#include <cstddef>
+#include <memory>
 #include <utility>
 
 // Generic move-only owner: Traits names the raw type, its empty value and how to release it.
@@ -206,6 +208,31 @@ class ComApartment {
 
   private:
     bool initialized_;
+};
+
+// The attribute list of an extended process start (InitializeProcThreadAttributeList), for a
+// given number of attributes. Empty (get() is null) when it could not be made.
+class ProcessAttributeList {
+  public:
+    explicit ProcessAttributeList(DWORD count) {
+        SIZE_T size = 0;
+        ::InitializeProcThreadAttributeList(nullptr, count, 0, &size);
+        buffer_ = std::make_unique<std::byte[]>(size);
+        if (!::InitializeProcThreadAttributeList(get(), count, 0, &size))
+            buffer_.reset();
+    }
+    ProcessAttributeList(const ProcessAttributeList&) = delete;
+    ProcessAttributeList& operator=(const ProcessAttributeList&) = delete;
+    ~ProcessAttributeList() {
+        if (buffer_)
+            ::DeleteProcThreadAttributeList(get());
+    }
+    LPPROC_THREAD_ATTRIBUTE_LIST get() const {
+        return reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(buffer_.get());
+    }
+
+  private:
+    std::unique_ptr<std::byte[]> buffer_;
 };
 
 // GDI objects (bitmaps, pens, brushes) from the Create* calls.

@@ -7,6 +7,7 @@
 #include "setup/metadata.h"
 #include "setup/own_program.h"
 #include "setup/silent_install.h"
+#include "setup/standard_error.h"
 #include "setup/text.h"
 #include "ui/setup_window.h"
 #include "uninstall/uninstall_flow.h"
@@ -20,11 +21,12 @@
 namespace {
 
 int ShowDamagedPackage(const SetupOptions& options, const std::string& error) {
-    if (!options.silent) {
-        const std::wstring text =
-            L"Ce programme d'installation est incomplet ou endommagé :\n" + Utf8ToWide(error);
+    const std::wstring text =
+        L"Ce programme d'installation est incomplet ou endommagé :\n" + Utf8ToWide(error);
+    if (options.silent)
+        ReportOnStandardError(text);
+    else
         ::MessageBoxW(nullptr, text.c_str(), L"Installation", MB_OK | MB_ICONERROR);
-    }
     return 1603;
 }
 

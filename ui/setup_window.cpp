@@ -232,12 +232,11 @@ void SetupWindow::StartInstall() {
     installDir = text.data();
 
     if (!IsCompleteInstallFolder(installDir)) {
-        const auto example = JoinPath(KnownFolderPath(FOLDERID_ProgramFiles), info.product);
-        ::MessageBoxW(hwnd,
-                      txt::format(L"Indiquez un dossier d'installation complet (par exemple {}).",
-                                  example.native())
-                          .c_str(),
-                      L"Installation", MB_OK | MB_ICONWARNING);
+        ::MessageBoxW(
+            hwnd,
+            IncompleteFolderText(DefaultInstallFolder(info.product, Scope::Machine).native())
+                .c_str(),
+            L"Installation", MB_OK | MB_ICONWARNING);
         return;
     }
 
@@ -285,13 +284,13 @@ void SetupWindow::OnElevatedDone(int code) {
     if (code == ERROR_CANCELLED) {
         busy = false;
         SetControlsEnabled(true);
-        SetStatus(L"Installation pour tous les utilisateurs annulée (autorisation refusée).");
+        SetStatus(ElevatedCopyFailureText(code));
         return;
     }
     if (code == 0)
         ShowFinished(true, info.product + L" est installé.");
     else
-        ShowFinished(false, txt::format(L"L'installation a échoué (code {}).", code));
+        ShowFinished(false, ElevatedCopyFailureText(code));
 }
 
 void SetupWindow::ShowFinished(bool success, const std::wstring& text) {

@@ -52,6 +52,15 @@ DescribeExistingInstallation(std::wstring_view product, std::wstring_view versio
             L"Installer"};
 }
 
+std::wstring IncompleteFolderText(std::wstring_view example) {
+    return txt::format(L"Indiquez un dossier d'installation complet (par exemple {}).", example);
+}
+
+std::wstring ElevatedCopyFailureText(int code) {
+    return code == 1223 ? L"Installation pour tous les utilisateurs annulée (autorisation refusée)."
+                        : txt::format(L"L'installation a échoué (code {}).", code);
+}
+
 unsigned ProgressPosition(double fraction) {
     // Converting a negative or huge double to unsigned is undefined; Install never reports
     // one, but the bar must not depend on that.

@@ -27,6 +27,12 @@ ExistingInstallationTexts
 DescribeExistingInstallation(std::wstring_view product, std::wstring_view version,
                              const std::optional<std::wstring>& installed);
 
+// The warning for a folder that is not complete, with an example of one.
+std::wstring IncompleteFolderText(std::wstring_view example);
+
+// What the page says when the elevated copy did not install: declined, or its exit code.
+std::wstring ElevatedCopyFailureText(int code);
+
 // The progress bar position (0 to 1000) for a fraction: the fractional part is dropped, so
 // 0.9999 is 999. Fractions outside 0 to 1 (or not a number) are held to the ends.
 unsigned ProgressPosition(double fraction);

@@ -8,6 +8,7 @@
 #include "setup/handles.h"
 #include "setup/own_program.h"
 #include "setup/paths.h"
+#include "setup/standard_error.h"
 #include "uninstall/removal.h"
 #include "uninstall/stage_commands.h"
 #include "uninstall/temporary_copy.h"
@@ -61,12 +62,28 @@ fs::path SystemFolder() {
 // looked up by name, in the folder of the program that starts it or in the current folder,
 // could be one that a user planted in the temporary folder, and it would run elevated. The
 // current folder is never the install folder either, which it would keep from being removed.
-UniqueHandle StartProcess(const fs::path& application, std::wstring commandLine, DWORD flags) {
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
+// A child's standard handles are given here, never taken over implicitly (Wine would hand it
+// this process's): the standard error handle passed on, if any, which is also the only handle
+// it inherits (the list names it), or none.
+UniqueHandle StartProcess(const fs::path& application, std::wstring commandLine, DWORD flags,
+                          HANDLE standardError = nullptr) {
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof(startup.StartupInfo);
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    const ProcessAttributeList attributes(1);
+    const bool inherit =
+        standardError != nullptr && attributes.get() != nullptr &&
+        ::UpdateProcThreadAttribute(attributes.get(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
+                                    &standardError, sizeof(standardError), nullptr, nullptr);
+    if (inherit) {
+        startup.StartupInfo.cb = sizeof(startup);
+        startup.StartupInfo.hStdError = standardError;
+        startup.lpAttributeList = attributes.get();
+        flags |= EXTENDED_STARTUPINFO_PRESENT;
+    }
     PROCESS_INFORMATION started{};
-    if (!::CreateProcessW(application.c_str(), commandLine.data(), nullptr, nullptr, FALSE, flags,
-                          nullptr, SystemFolder().c_str(), &startup, &started))
+    if (!::CreateProcessW(application.c_str(), commandLine.data(), nullptr, nullptr, inherit, flags,
+                          nullptr, SystemFolder().c_str(), &startup.StartupInfo, &started))
         return UniqueHandle();
     UniqueHandle thread(started.hThread);
     return UniqueHandle(started.hProcess);
@@ -86,13 +103,33 @@ std::optional<fs::path> FolderToRemove(const ProductInfo& info, Scope scope) {
     return std::nullopt;
 }
 
+// A silent run has no window to say why it failed.
+int Failed(const SetupOptions& options, const std::wstring& reason) {
+    if (options.silent)
+        ReportOnStandardError(reason);
+    return kFailed;
+}
+
 int FirstStage(const SetupOptions& options, const ProductInfo& info, Scope scope) {
     const auto folder = FolderToRemove(info, scope);
+    if (!folder) {
+        // Nothing to take off; said where the caller can see it, not silently.
+        const std::wstring reason = L"Aucune installation de " + info.product +
+                                    (scope == Scope::Machine
+                                         ? L" n'est enregistrée pour tous les utilisateurs."
+                                         : L" n'est enregistrée pour cet utilisateur.");
+        if (!options.silent)
+            ::MessageBoxW(nullptr, reason.c_str(), (L"Désinstallation de " + info.product).c_str(),
+                          MB_ICONERROR);
+        return Failed(options, reason);
+    }
     // The copy is made from the file this process runs from, held since the start.
     const auto own = OwnProgramFile();
-    if (!folder || !own)
-        return kFailed;
+    if (!own)
+        return Failed(options, FormatWindowsError(L"Copie du désinstalleur", own.error()));
     const SetupOptions second = SecondStageOptions(options, *folder);
+    // A silent second stage says why it failed where this stage was asked to.
+    const UniqueHandle standardError = options.silent ? InheritableStandardError() : UniqueHandle();
     UniqueHandle process;
     for (int attempt = 1; attempt <= kCopyAttempts && !process; ++attempt) {
         const fs::path copy = JoinPath(
@@ -101,12 +138,15 @@ int FirstStage(const SetupOptions& options, const ProductInfo& info, Scope scope
         const UniqueHandle kept = CreateTemporaryCopy(*own, copy);
         if (!kept)
             continue;
-        process = StartProcess(copy, SecondStageCommandLine(copy, second), 0);
+        process = StartProcess(copy, SecondStageCommandLine(copy, second), 0, standardError.get());
         if (!process)
-            return kFailed;
+            return Failed(options,
+                          FormatWindowsError(L"Démarrage du désinstalleur " + copy.native(),
+                                             ::GetLastError()));
     }
     if (!process)
-        return kFailed;
+        return Failed(options,
+                      L"Copie du désinstalleur impossible dans " + TemporaryFolder().native());
 
     // Interactive runs report through the second stage's own windows; a silent caller can
     // only learn the outcome from the exit code.
@@ -196,7 +236,7 @@ int SecondStage(const SetupOptions& options, const ProductInfo& info, Scope scop
     }
 
     StartCleanup(installDir, removed.has_value());
-    return removed ? 0 : kFailed;
+    return removed ? 0 : Failed(options, removed.error());
 }
 
 } // namespace
@@ -210,9 +250,16 @@ int RunUninstall(const SetupOptions& options, const ProductInfo& info,
     const Scope scope = options.scope.value_or(Scope::Machine);
     const std::wstring caption = L"Désinstallation de " + info.product;
 
-    // Per machine needs administrator rights, whatever /ELEVATED claims.
-    if (scope == Scope::Machine && !elevation.isElevated())
-        return elevation.relaunchElevated(options, nullptr);
+    // Per machine needs administrator rights, whatever /ELEVATED claims. The elevated copy
+    // cannot be given this process's standard error: only its exit code comes back.
+    if (scope == Scope::Machine && !elevation.isElevated()) {
+        const int code = elevation.relaunchElevated(options, nullptr);
+        if (code != 0 && options.silent)
+            ReportOnStandardError(
+                code == kCancelled ? L"Désinstallation annulée (autorisation refusée)."
+                                   : txt::format(L"La désinstallation a échoué (code {}).", code));
+        return code;
+    }
 
     try {
         return options.fromTemp ? SecondStage(options, info, scope, caption)
@@ -220,6 +267,6 @@ int RunUninstall(const SetupOptions& options, const ProductInfo& info,
     } catch (...) {
         // Nothing below throws by design; an exception here must still end as a failure
         // code rather than an abnormal end of the process.
-        return kFailed;
+        return Failed(options, CurrentExceptionText());
     }
 }

@@ -469,6 +469,7 @@ TEST(MvpkTool, EveryCommand) {
         runs.push_back(StartTool(std::get<0>(cases[i]), output(i)));
     for (const UniqueHandle& run : runs) // ctest's time limit ends one that hangs
         ::WaitForSingleObject(run.get(), INFINITE);
+    EndStartedProcesses(); // the signing commands' consoles hold the outputs for a while
     for (const auto& [i, made] : {std::pair(0, L"made\\Setup.exe"), std::pair(1, L"plain.exe")})
         std::get<2>(cases[i]) += std::to_string(fs::file_size(dir / made)) + " octets : " + shown +
                                  WideToUtf8(made) + "\n";

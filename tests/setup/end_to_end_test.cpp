@@ -44,6 +44,8 @@ class EndToEnd : public ::testing::Test {
     const ProductInfo info = ProductOf(setup);
     TempDir temp{L"e2e"};
     fs::path folder = temp / L"Orvalis";
+    const std::wstring running =
+        info.product + L" est en cours d'exécution : fermez-le puis recommencez.";
     // Ended with the test at the latest: a window left open would keep the test run waiting.
     std::unique_ptr<ChildProcess> secondStage;
 
@@ -51,13 +53,18 @@ class EndToEnd : public ::testing::Test {
         ASSERT_EQ(info.exe, L"Orvalis.exe") << "no product description";
         RemoveProduct(info);
     }
-    void TearDown() override { RemoveProduct(info, folder); }
-    static DWORD Run(const std::wstring& commandLine, const fs::path& currentFolder = {}) {
-        EnvironmentOverride timeZone(L"TZ", ShiftedTimeZone());
-        return RunProcess(commandLine, 240000, currentFolder).value_or(0xFFFFFFFF);
+    void TearDown() override {
+        EndStartedProcesses();
+        RemoveProduct(info, folder);
     }
-    DWORD Setup(const std::wstring& switches) const { return Run(Quoted(setup) + switches); }
-    DWORD Install(Scope scope, const fs::path& where) const {
+    // Started as a deployment tool starts it: what it says on its standard error is kept.
+    DWORD Run(const std::wstring& commandLine, const fs::path& currentFolder = {}) {
+        EnvironmentOverride timeZone(L"TZ", ShiftedTimeZone());
+        return RunProcess(commandLine, 60000, currentFolder, &said).value_or(0xFFFFFFFF);
+    }
+    std::string said;
+    DWORD Setup(const std::wstring& switches) { return Run(Quoted(setup) + switches); }
+    DWORD Install(Scope scope, const fs::path& where) {
         return Setup((scope == Scope::User ? L" /S /CURRENTUSER /D=" : L" /S /ALLUSERS /D=") +
                      where.native());
     }
@@ -195,13 +202,16 @@ TEST_F(EndToEnd, RefusedWhileRunningThenRepeatedAndUpgraded) {
     WriteFileBytes(folder / L"assets\\images\\mine.txt", "user data");
     const std::string list = ReadFileBytes(folder / L"Uninstall.files");
     ASSERT_NO_FATAL_FAILURE(StartProduct());
-    // From the install folder, and from the previous folder before it loses anything.
+    // From the install folder, and from the previous folder before it loses anything. The
+    // caller reads why on the standard error it gave.
     EXPECT_EQ(Install(Scope::User, folder), 1603u);
+    EXPECT_EQ(said, WideToUtf8(running + L"\r\n"));
     EXPECT_EQ(Install(Scope::User, temp / L"Nouveau"), 1603u);
     EXPECT_FALSE(fs::exists(temp / L"Nouveau"));
     EXPECT_EQ(ReadFileBytes(folder / L"Uninstall.files"), list);
-    // Nor is it uninstalled, and a silent caller learns so from the exit code.
+    // Nor is it uninstalled: the second stage's reason comes through the first.
     EXPECT_EQ(Run(Registered(Scope::User, L"QuietUninstallString")), 1603u);
+    EXPECT_EQ(said, WideToUtf8(running + L"\r\n"));
     EXPECT_TRUE(fs::exists(folder / L"Uninstall.exe"));
     product.reset();
 
@@ -313,11 +323,15 @@ TEST_F(EndToEnd, DamagedAndIncompletePrograms) {
     EXPECT_FALSE(fs::exists(folder / L"Uninstall.exe"));
     // A relative folder would install below wherever the program was started.
     EXPECT_EQ(Run(Quoted(setup) + L" /S /CURRENTUSER /D=Relatif", temp.path()), 1603u);
+    EXPECT_EQ(said, "Indiquez un dossier d'installation complet (par exemple C:\\Program Files\\" +
+                        WideToUtf8(info.product) + ").\r\n");
     EXPECT_FALSE(fs::exists(temp / L"Relatif"));
 
-    // Without a package: silently 1603; otherwise a message box first.
+    // Without a package: 1603 and the message box's text as one line; otherwise the box.
     const fs::path stub = BinDir() / L"setup_stub.exe";
     EXPECT_EQ(Run(Quoted(stub) + L" /S /CURRENTUSER"), 1603u);
+    EXPECT_EQ(said, "Ce programme d'installation est incomplet ou endommagé : Paquet MVPK "
+                    "invalide (signature)\r\n");
     ChildProcess shown(Quoted(stub));
     const HWND box = WaitForProcessWindow(shown.id(), L"Installation");
     ASSERT_NE(box, nullptr) << "no message box";
@@ -349,8 +363,6 @@ TEST_F(EndToEnd, UninstallerAnswered) {
     // While the product runs: Retry or Cancel; cancelled, the same text once more as the
     // outcome, 1603, and the installation complete.
     ASSERT_NO_FATAL_FAILURE(StartProduct());
-    const std::wstring running =
-        info.product + L" est en cours d'exécution : fermez-le puis recommencez.";
     window = Answer(StartUninstaller(), L"Désinstaller");
     ASSERT_NE(window, nullptr) << "no retry box";
     EXPECT_EQ(MessageText(window), running);

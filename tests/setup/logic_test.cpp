@@ -20,6 +20,7 @@ TEST(CommandLine, ParsedAndWrittenBack) {
          L" /S /D=C:\\Program Files\\Velmora"},
         {L"\"setup.exe\"/S", L" /S"},
         {L"setup.exe /D=\"C:\\My Apps\\Velmora\"", L" /D=C:\\My Apps\\Velmora"},
+        {L"setup.exe /S \"/d=C:\\Autre Dossier\"  ", L" /S /D=C:\\Autre Dossier"}, // PowerShell's
         {L"setup.exe /D=C:\\Apps /S", L" /D=C:\\Apps /S"},
         {L"setup.exe /D=", L" /D="},
         {L"setup.exe /D= x", L" /D= x"},
@@ -36,7 +37,6 @@ TEST(CommandLine, ParsedAndWrittenBack) {
 
     SetupOptions all{true, Scope::Machine, true, true, true, true, true, L"C:\\Program Files\\V"};
     EXPECT_EQ(ParseCommandLineText(L"\"C:\\x y\\setup.exe\"" + BuildCommandLine(all)), all);
-    EXPECT_FALSE(ParseCommandLineText(L"setup.exe /D=C:\\Apps /S").silent);
     EXPECT_FALSE(ParseCommandLineText(L"setup.exe /ELEVATED").scope);
 }
 

@@ -60,13 +60,70 @@ std::string ResourceBytes(const fs::path& program, const wchar_t* name) {
                                           ::SizeofResource(module.get(), found));
 }
 
-ChildProcess::ChildProcess(const std::wstring& commandLine, const fs::path& workingDir) {
+namespace {
+
+// Every process the test program starts, and whatever those start in turn (the uninstaller's
+// second stages and clean-up, elevated copies), is in this job, which the system ends with the
+// program however that ends: normally, by a crash, or killed by ctest's time-out (Wine 8 too).
+// The handle is never closed: closing it would end this process as well, with the job's exit
+// code in place of the tests' result; the system closes it once the process has ended.
+const HANDLE testJob = [] {
+    // Under Wine the desktop window belongs to a process that the first one needing it starts,
+    // in its job and holding its standard error. Started from here before the job, it is never
+    // ended with a test and never holds the test's output open.
+    const HANDLE output = ::GetStdHandle(STD_ERROR_HANDLE);
+    ::SetStdHandle(STD_ERROR_HANDLE, nullptr);
+    ::GetDesktopWindow();
+    ::SetStdHandle(STD_ERROR_HANDLE, output);
+    const HANDLE job = ::CreateJobObjectW(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    ::SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof(limits));
+    ::AssignProcessToJobObject(job, ::GetCurrentProcess());
+    return job;
+}();
+
+} // namespace
+
+void EndStartedProcesses(DWORD graceMs) {
+    ULONG_PTR buffer[1024] = {};
+    const auto* const list = reinterpret_cast<const JOBOBJECT_BASIC_PROCESS_ID_LIST*>(buffer);
+    const auto alone = [&] {
+        return !::QueryInformationJobObject(testJob, JobObjectBasicProcessIdList, buffer,
+                                            sizeof(buffer), nullptr) ||
+               list->NumberOfProcessIdsInList < 2;
+    };
+    if (Eventually(alone, graceMs))
+        return;
+    // The identifiers follow the two counts, read from the buffer rather than through the one
+    // element the structure declares, which an optimiser may take as the bound.
+    static_assert(sizeof(JOBOBJECT_BASIC_PROCESS_ID_LIST) == 2 * sizeof(ULONG_PTR));
+    for (DWORD i = 1; i <= list->NumberOfProcessIdsInList; ++i) {
+        const UniqueHandle process(::OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION,
+                                                 FALSE, static_cast<DWORD>(buffer[i])));
+        // An identifier may have been reused since the list was read.
+        BOOL inJob = FALSE;
+        if (buffer[i] != ::GetCurrentProcessId() && process &&
+            ::IsProcessInJob(process.get(), testJob, &inJob) && inJob)
+            ::TerminateProcess(process.get(), 9999);
+    }
+}
+
+ChildProcess::ChildProcess(const std::wstring& commandLine, const fs::path& workingDir,
+                           bool captureError) {
     std::wstring line = commandLine;
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
+    UniqueHandle errorEnd;
+    if (captureError && ::CreatePipe(errorPipe_.put(), errorEnd.put(), nullptr, 0)) {
+        ::SetHandleInformation(errorEnd.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdError = errorEnd.get();
+    }
     PROCESS_INFORMATION info{};
-    if (::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                         workingDir.empty() ? nullptr : workingDir.c_str(), &startup, &info)) {
+    if (::CreateProcessW(nullptr, line.data(), nullptr, nullptr, errorEnd ? TRUE : FALSE, 0,
+                         nullptr, workingDir.empty() ? nullptr : workingDir.c_str(), &startup,
+                         &info)) {
         UniqueHandle thread(info.hThread);
         process_.reset(info.hProcess);
         id_ = info.dwProcessId;
@@ -78,10 +135,19 @@ ChildProcess::ChildProcess(DWORD processId)
                              FALSE, processId)),
       id_(processId) {}
 
-std::optional<DWORD> ChildProcess::Wait(DWORD timeoutMs) {
-    DWORD code = 0;
-    if (!process_ || ::WaitForSingleObject(process_.get(), timeoutMs) != WAIT_OBJECT_0 ||
-        !::GetExitCodeProcess(process_.get(), &code))
+std::optional<DWORD> ChildProcess::Wait(DWORD timeoutMs, std::string* standardError) {
+    DWORD code = 0, available = 0, read = 0;
+    const bool ended =
+        process_ && ::WaitForSingleObject(process_.get(), timeoutMs) == WAIT_OBJECT_0;
+    // Only what is there: a process it passed the handle on to may hold the pipe open still.
+    char text[4096];
+    if (standardError && errorPipe_ &&
+        ::PeekNamedPipe(errorPipe_.get(), nullptr, 0, nullptr, &available, nullptr) &&
+        available > 0)
+        ::ReadFile(errorPipe_.get(), text, sizeof(text), &read, nullptr);
+    if (standardError)
+        standardError->assign(text, read);
+    if (!ended || !::GetExitCodeProcess(process_.get(), &code))
         return std::nullopt;
     return code;
 }
@@ -94,8 +160,9 @@ ChildProcess::~ChildProcess() {
 }
 
 std::optional<DWORD> RunProcess(const std::wstring& commandLine, DWORD timeoutMs,
-                                const fs::path& workingDir) {
-    return ChildProcess(commandLine, workingDir).Wait(timeoutMs);
+                                const fs::path& workingDir, std::string* standardError) {
+    return ChildProcess(commandLine, workingDir, standardError != nullptr)
+        .Wait(timeoutMs, standardError);
 }
 
 bool Eventually(const std::function<bool()>& condition, DWORD timeoutMs) {

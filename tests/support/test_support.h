@@ -41,27 +41,34 @@ void WriteFileBytes(const std::filesystem::path& file, std::string_view bytes);
 std::string ResourceBytes(const std::filesystem::path& program, const wchar_t* name);
 
 // A started process (a command line exactly as written), terminated at the end unless it
-// has ended.
+// has ended. With captureError its standard error is a pipe, as a deployment tool gives it.
 class ChildProcess {
   public:
     explicit ChildProcess(const std::wstring& commandLine,
-                          const std::filesystem::path& workingDir = {});
+                          const std::filesystem::path& workingDir = {}, bool captureError = false);
     // A process that another one started, found by its id.
     explicit ChildProcess(DWORD processId);
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
     ~ChildProcess();
     DWORD id() const { return id_; }
-    // The exit code, or nothing when it did not end in time.
-    std::optional<DWORD> Wait(DWORD timeoutMs);
+    // The exit code, or nothing when it did not end in time. With standardError, what it (and
+    // what it passed the handle on to) wrote there, up to 4 KiB.
+    std::optional<DWORD> Wait(DWORD timeoutMs, std::string* standardError = nullptr);
 
   private:
     UniqueHandle process_;
+    UniqueHandle errorPipe_;
     DWORD id_ = 0;
 };
 // Starts a command line and waits for it; nothing when it could not start or end in time.
-std::optional<DWORD> RunProcess(const std::wstring& commandLine, DWORD timeoutMs = 120000,
-                                const std::filesystem::path& workingDir = {});
+// With standardError, as a deployment tool does: see ChildProcess.
+std::optional<DWORD> RunProcess(const std::wstring& commandLine, DWORD timeoutMs = 60000,
+                                const std::filesystem::path& workingDir = {},
+                                std::string* standardError = nullptr);
+// Every process the test program started, and what those started in turn, is ended unless it
+// ends within graceMs: call it where a test ends.
+void EndStartedProcesses(DWORD graceMs = 10000);
 inline std::wstring Quoted(const std::filesystem::path& path) {
     return L"\"" + path.native() + L"\"";
 }
