@@ -114,10 +114,10 @@ int FirstStage(const SetupOptions& options, const ProductInfo& info, Scope scope
     const auto folder = FolderToRemove(info, scope);
     if (!folder) {
         // Nothing to take off; said where the caller can see it, not silently.
-        const std::wstring reason = L"Aucune installation de " + info.product +
-                                    (scope == Scope::Machine
-                                         ? L" n'est enregistrée pour tous les utilisateurs."
-                                         : L" n'est enregistrée pour cet utilisateur.");
+        const std::wstring reason =
+            L"Aucune installation de " + info.product +
+            (scope == Scope::Machine ? L" n'est enregistrée pour tous les utilisateurs."
+                                     : L" n'est enregistrée pour cet utilisateur.");
         if (!options.silent)
             ::MessageBoxW(nullptr, reason.c_str(), (L"Désinstallation de " + info.product).c_str(),
                           MB_ICONERROR);

@@ -396,14 +396,14 @@ TEST_F(EndToEnd, UninstallerAnswered) {
 TEST_F(EndToEnd, ProgramReplacedWhileItInstalls) {
     const fs::path program = temp / L"Setup.exe";
     fs::copy_file(setup, program);
-    ChildProcess running(Quoted(program) + L" /CURRENTUSER /NOLAUNCH /D=" + folder.native());
-    const HWND page = WaitForProcessWindow(running.id(), L"Installation de " + info.product);
+    ChildProcess wizard(Quoted(program) + L" /CURRENTUSER /NOLAUNCH /D=" + folder.native());
+    const HWND page = WaitForProcessWindow(wizard.id(), L"Installation de " + info.product);
     ASSERT_NE(page, nullptr) << "no page";
     const ReplacedFile replaced(program, BinDir() / L"setup_stub.exe");
     ::PostMessageW(::GetDlgItem(page, IDOK), BM_CLICK, 0, 0);
     ASSERT_TRUE(Eventually([&] { return WindowText(::GetDlgItem(page, IDOK)) == L"Terminer"; }));
     ::PostMessageW(::GetDlgItem(page, IDOK), BM_CLICK, 0, 0);
-    EXPECT_EQ(running.Wait(30000), 0u);
+    EXPECT_EQ(wizard.Wait(30000), 0u);
     EXPECT_EQ(ReadFileBytes(folder / L"Uninstall.exe"), ReadFileBytes(setup));
 }
 
