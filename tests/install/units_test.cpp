@@ -185,8 +185,30 @@ TEST_F(Units, WithoutRightsPerMachineHandsOverUnchanged) {
     }
 }
 
-// The real relaunch starts this very program, which records its switches and answers 42.
-TEST_F(Units, RelaunchPassesTheSwitchesAndTheExitCode) {
+// The file this test program runs from.
+fs::path ThisProgram() {
+    wchar_t self[MAX_PATH];
+    return std::wstring(self, ::GetModuleFileNameW(nullptr, self, MAX_PATH));
+}
+
+// The shell's error box about a copy that cannot start, on the thread that starts it: closed as
+// a user closes it, leaving the error the system reports (the box's own calls leave another).
+// Wine never shows the elevation prompt: a declined one is this failure with ERROR_CANCELLED.
+DWORD shellError = 0;
+LRESULT CALLBACK AnswerShellBox(int code, WPARAM wParam, LPARAM lParam) {
+    const auto* sent = reinterpret_cast<const CWPSTRUCT*>(lParam);
+    const LRESULT result = ::CallNextHookEx(nullptr, code, wParam, lParam);
+    if (code == HC_ACTION && sent->message == WM_INITDIALOG)
+        ::PostMessageW(sent->hwnd, WM_COMMAND, IDOK, 0);
+    else if (code == HC_ACTION && sent->message == WM_NCDESTROY)
+        ::SetLastError(shellError);
+    return result;
+}
+
+// The real relaunch starts this very program, which records its switches and answers 42. Once
+// the program's file is replaced by one that is no program, the copy cannot start: 1603, and
+// 1223 when the failure is a declined prompt.
+TEST_F(Units, Relaunch) {
     EnvironmentOverride record(L"ORVALIS_RECORD", (temp / L"line").native());
     const auto options =
         ParseCommandLineText(L"s /S /ALLUSERS /NOLAUNCH /D=C:\\Program Files\\Orvalis  Relance");
@@ -194,6 +216,15 @@ TEST_F(Units, RelaunchPassesTheSwitchesAndTheExitCode) {
     EXPECT_TRUE(Utf8ToWide(ReadFileBytes(temp / L"line"))
                     .ends_with(L" /S /ALLUSERS /NOLAUNCH /ELEVATED /D=C:\\Program "
                                L"Files\\Orvalis  Relance"));
+
+    WriteFileBytes(temp / L"text.exe", "not a program");
+    const ReplacedFile replaced(ThisProgram(), temp / L"text.exe");
+    const WindowsHook hook(
+        ::SetWindowsHookExW(WH_CALLWNDPROC, AnswerShellBox, nullptr, ::GetCurrentThreadId()));
+    for (const DWORD error : {DWORD{ERROR_BAD_EXE_FORMAT}, DWORD{ERROR_CANCELLED}}) {
+        shellError = error;
+        EXPECT_EQ(RelaunchElevated(options, nullptr), error == ERROR_CANCELLED ? 1223 : 1603);
+    }
 }
 
 // The uninstaller's copy is kept as written until its second stage has started: nobody can
@@ -222,9 +253,7 @@ TEST_F(Units, TemporaryCopy) {
                                     [](auto&, HWND) {
                                         return 1603;
                                     }};
-    wchar_t self[MAX_PATH];
-    const ReplacedFile replaced(std::wstring(self, ::GetModuleFileNameW(nullptr, self, MAX_PATH)),
-                                BinDir() / L"mvpk.exe");
+    const ReplacedFile replaced(ThisProgram(), BinDir() / L"mvpk.exe");
     EXPECT_EQ(RunUninstall(ParseCommandLineText(L"u /UNINSTALL /S /CURRENTUSER"), info, elevated),
               0);
     EXPECT_EQ(ReadFileBytes(temp / (name + L".exe")), "theirs");

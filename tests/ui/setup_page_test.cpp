@@ -115,7 +115,8 @@ TEST(SetupPage, HandsOverToTheElevatedCopy) {
     for (const TempDir* folder : {&failed, &succeeded})
         fs::copy_file(BinDir() / L"ui_launch_probe.exe", *folder / info.exe);
     // The page runs on this thread, as on the program's main thread; this watches it.
-    ::SetWindowsHookExW(WH_CALLWNDPROC, WatchShield, nullptr, ::GetCurrentThreadId());
+    const WindowsHook hook(
+        ::SetWindowsHookExW(WH_CALLWNDPROC, WatchShield, nullptr, ::GetCurrentThreadId()));
     // The elevated copy's exit code, then the status line and the dialog's result; only a
     // success fills the bar, and starts the product from the folder it was installed to.
     const std::tuple<int, std::wstring, int> rows[] = {
