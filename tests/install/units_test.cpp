@@ -123,6 +123,9 @@ TEST_F(Units, FailuresAreTexts) {
     // registration with its text; what came before it is written, nothing after it.
     const std::wstring classes = L"Software\\Classes\\";
     info.fileTypes = {{L".orva", L"A"}, {L".orvb\\enfant", L"B"}, {L".orvc", L"C"}};
+    // Made lasting first, as the registration makes it: a fresh prefix has no Software\Classes,
+    // and the volatile key would make it volatile, with nothing lasting allowed below it.
+    CreateRegistryKey(HKEY_CURRENT_USER, L"Software\\Classes");
     KeyHandle key;
     ::RegCreateKeyExW(HKEY_CURRENT_USER, (classes + info.product + L".orvb").c_str(), 0, nullptr,
                       REG_OPTION_VOLATILE, KEY_WRITE, nullptr, key.put(), nullptr);
