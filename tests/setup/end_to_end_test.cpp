@@ -260,6 +260,7 @@ TEST_F(EndToEnd, InstalledAndQuietlyUninstalledInEitherScope) {
     EXPECT_FALSE(KeyExists(hive, info.registryKey + L"\\Install"));
     EXPECT_EQ(ReadStringValue(hive, info.registryKey, L"Theme"), L"dark");
     EXPECT_EQ(ReadStringValue(hive, taken, nullptr), L"Other.Program");
+    EXPECT_FALSE(KeyExists(hive, taken + L"\\OpenWithProgids"));
     EXPECT_EQ(ReadStringValue(hive, shared + L"\\OpenWithProgids", L"Other.Program"), L"");
     EXPECT_FALSE(ReadStringValue(hive, shared, nullptr));
     for (const FileType& type : info.fileTypes) {
@@ -287,6 +288,9 @@ TEST_F(EndToEnd, InstalledAndQuietlyUninstalledInEitherScope) {
     EXPECT_FALSE(fs::exists(ShortcutPath(info, Scope::Machine)));
     EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, UninstallKeyPath(info.product)));
     EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, info.registryKey));
+    // Extension keys that nothing else uses go, their OpenWithProgids with them.
+    for (const FileType& type : info.fileTypes)
+        EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, L"Software\\Classes\\" + type.extension));
     EXPECT_TRUE(fs::exists(DataDirectory(info.product, Scope::Machine)));
     for (const fs::path& other : {downloads, temp / L"Elsewhere"})
         EXPECT_EQ(ReadFileBytes(other / L"Uninstall.exe"), "someone else's");
@@ -334,14 +338,17 @@ TEST_F(EndToEnd, UninstallerAnswered) {
     ASSERT_EQ(Install(Scope::User, folder), 0u);
     const std::wstring box = L"Supprimer aussi les données téléchargées (" +
                              DataDirectory(info.product, Scope::User).native() + L")";
-    // The confirmation, cancelled: 1223, and the installation stays.
+    // The confirmation, answered with Enter: 1223, and the installation stays.
     HWND window = StartUninstaller();
     ASSERT_NE(window, nullptr) << "no confirmation";
     for (const std::wstring& text :
          {L"Désinstaller " + info.product + L" ?",
           info.product + L" sera supprimé de cet ordinateur (" + folder.native() + L").", box})
         EXPECT_NE(ChildWithText(window, text), nullptr) << WideToUtf8(text);
-    ::PostMessageW(ChildWithText(window, L"Annuler"), BM_CLICK, 0, 0);
+    // "Annuler" is the default: Enter, pressed as a user presses it, never uninstalls.
+    ::SetForegroundWindow(window);
+    for (const DWORD key : {0ul, DWORD{KEYEVENTF_KEYUP}})
+        ::keybd_event(VK_RETURN, 0, key, 0);
     EXPECT_EQ(SecondStageExit(), 1223u);
     ::Sleep(3000); // the clean-up's delay, after which it would have struck
     ExpectInstalled(Scope::User, folder, true);
