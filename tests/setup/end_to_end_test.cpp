@@ -223,6 +223,10 @@ TEST_F(EndToEnd, InstalledAndQuietlyUninstalledInEitherScope) {
     const fs::path machine = temp / L"Tous les programmes\\Orvalis";
     ASSERT_EQ(Install(Scope::Machine, machine), 0u);
     ExpectInstalled(Scope::Machine, machine, true);
+    // The Users grant as Wine keeps it, in Unix bits: on the product's folder in ProgramData
+    // (group-writable), not on the Data folder made in it afterwards.
+    const fs::path granted = KnownFolderPath(FOLDERID_ProgramData) / info.product;
+    EXPECT_EQ(UnixMode(granted) + " " + UnixMode(granted / L"Data"), "775 755");
     // No /D= and nothing recorded: the user's own program folder, which Windows places in the
     // local application data folder when the system does not name it.
     ASSERT_EQ(Setup(L" /S /CURRENTUSER"), 0u);
