@@ -338,6 +338,57 @@ TEST_F(EndToEnd, DamagedAndIncompletePrograms) {
     EXPECT_EQ(Run(Quoted(temp / L"Uninstall.exe") + L" /S /UNINSTALL /CURRENTUSER"), 0u);
 }
 
+// A product without a name, described otherwise than by the setup compiler, which refuses it:
+// the path of its uninstall entry names every program's, its ProgID is its extension's own
+// key, its data folder would be the known folder's "Data", and its key lies outside Software.
+// Installed and removed, it leaves all of them to the others.
+TEST_F(EndToEnd, ProductWithoutAName) {
+    const HKEY hive = HKEY_CURRENT_USER;
+    const std::wstring top = UniqueName(L"OrvalisTop"), extension = UniqueName(L".orvsansnom");
+    const std::wstring other = UninstallKeyPath(UniqueName(L"Autre")),
+                       classes = L"Software\\Classes\\" + extension;
+    const fs::path theirs = KnownFolderPath(FOLDERID_LocalAppData) / L"Data" / top;
+    const std::shared_ptr<void> cleanUp(nullptr, [&](void*) {
+        for (const std::wstring& key : {top, other, classes})
+            DeleteTree(hive, key);
+        // What its registration wrote on the list's own key, which the removal leaves.
+        for (const wchar_t* name :
+             {L"DisplayName", L"DisplayVersion", L"Publisher", L"URLInfoAbout", L"DisplayIcon",
+              L"InstallLocation", L"UninstallString", L"QuietUninstallString", L"NoModify",
+              L"NoRepair", L"EstimatedSize", L"InstallDate"})
+            ::RegDeleteKeyValueW(hive, UninstallKeyPath(L"").c_str(), name);
+        std::error_code ignored;
+        fs::remove(theirs, ignored);
+        fs::remove(theirs.parent_path(), ignored);
+    });
+    const fs::path program = temp / L"SansNom.exe";
+    fs::copy_file(setup, program);
+    std::string metadata = "Exe=Orvalis.exe\nFileTypes=" + WideToUtf8(extension) +
+                           "=Document\nProduct=\nRegistryKey=" + WideToUtf8(top) +
+                           "\\Sans nom\nDataDir=yes\n";
+    ResourceUpdate update(::BeginUpdateResourceW(program.c_str(), FALSE));
+    ASSERT_TRUE(update &&
+                ::UpdateResourceW(update.get(), RT_RCDATA, L"METADATA", 0, metadata.data(),
+                                  static_cast<DWORD>(metadata.size())) &&
+                update.Commit());
+    ASSERT_EQ(ProductOf(program).product, L"");
+    WriteStringValue(hive, other, L"DisplayName", L"Autre");
+    WriteStringValue(hive, classes, L"Content Type", L"text/plain");
+    WriteStringValue(hive, classes + L"\\OpenWithProgids", L"Other.Program", L"");
+    WriteFileBytes(theirs, "theirs");
+
+    ASSERT_EQ(Run(Quoted(program) + L" /S /CURRENTUSER /D=" + folder.native()), 0u);
+    EXPECT_TRUE(fs::exists(folder / L"Orvalis.exe"));
+    EXPECT_EQ(Run(Quoted(folder / L"Uninstall.exe") + L" /UNINSTALL /S /CURRENTUSER /REMOVEDATA"),
+              0u);
+    EXPECT_TRUE(Eventually([&] { return !fs::exists(folder); }));
+    EXPECT_EQ(ReadStringValue(hive, other, L"DisplayName"), L"Autre");
+    EXPECT_EQ(ReadStringValue(hive, classes, L"Content Type"), L"text/plain");
+    EXPECT_EQ(ReadStringValue(hive, classes + L"\\OpenWithProgids", L"Other.Program"), L"");
+    EXPECT_EQ(ReadFileBytes(theirs), "theirs");
+    EXPECT_FALSE(KeyExists(hive, top));
+}
+
 TEST_F(EndToEnd, UninstallerAnswered) {
     ASSERT_EQ(Install(Scope::User, folder), 0u);
     const std::wstring box = L"Supprimer aussi les données téléchargées (" +
