@@ -188,12 +188,6 @@ TEST_F(Units, WithoutRightsPerMachineHandsOverUnchanged) {
     }
 }
 
-// The file this test program runs from.
-fs::path ThisProgram() {
-    wchar_t self[MAX_PATH];
-    return std::wstring(self, ::GetModuleFileNameW(nullptr, self, MAX_PATH));
-}
-
 // The shell's error box about a copy that cannot start, on the thread that starts it: closed as
 // a user closes it, leaving the error the system reports (the box's own calls leave another).
 // Wine never shows the elevation prompt: a declined one is this failure with ERROR_CANCELLED.
@@ -221,7 +215,7 @@ TEST_F(Units, Relaunch) {
                                L"Files\\Orvalis  Relance"));
 
     WriteFileBytes(temp / L"text.exe", "not a program");
-    const ReplacedFile replaced(ThisProgram(), temp / L"text.exe");
+    const ReplacedFile replaced(BinDir() / L"units_test.exe", temp / L"text.exe");
     const WindowsHook hook(
         ::SetWindowsHookExW(WH_CALLWNDPROC, AnswerShellBox, nullptr, ::GetCurrentThreadId()));
     for (const DWORD error : {DWORD{ERROR_BAD_EXE_FORMAT}, DWORD{ERROR_CANCELLED}}) {
@@ -256,7 +250,7 @@ TEST_F(Units, TemporaryCopy) {
                                     [](auto&, HWND) {
                                         return 1603;
                                     }};
-    const ReplacedFile replaced(ThisProgram(), BinDir() / L"mvpk.exe");
+    const ReplacedFile replaced(BinDir() / L"units_test.exe", BinDir() / L"mvpk.exe");
     EXPECT_EQ(RunUninstall(ParseCommandLineText(L"u /UNINSTALL /S /CURRENTUSER"), info, elevated),
               0);
     EXPECT_EQ(ReadFileBytes(temp / (name + L".exe")), "theirs");
