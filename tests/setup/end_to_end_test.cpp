@@ -400,10 +400,14 @@ TEST_F(EndToEnd, UninstallerAnswered) {
          {L"Désinstaller " + info.product + L" ?",
           info.product + L" sera supprimé de cet ordinateur (" + folder.native() + L").", box})
         EXPECT_NE(ChildWithText(window, text), nullptr) << WideToUtf8(text);
-    // "Annuler" is the default: Enter, pressed as a user presses it, never uninstalls.
-    ::SetForegroundWindow(window);
-    for (const DWORD key : {0ul, DWORD{KEYEVENTF_KEYUP}})
-        ::keybd_event(VK_RETURN, 0, key, 0);
+    // "Annuler" is the default: Enter never uninstalls. The key goes to the control that has
+    // the keyboard focus, through the dialog's own message loop, whatever window is in front.
+    GUITHREADINFO focus{};
+    focus.cbSize = sizeof(focus);
+    ::GetGUIThreadInfo(::GetWindowThreadProcessId(window, nullptr), &focus);
+    for (const UINT message : {WM_KEYDOWN, WM_KEYUP})
+        ::PostMessageW(focus.hwndFocus != nullptr ? focus.hwndFocus : window, message, VK_RETURN,
+                       0);
     EXPECT_EQ(SecondStageExit(), 1223u);
     ::Sleep(3000); // the clean-up's delay, after which it would have struck
     ExpectInstalled(Scope::User, folder, true);
