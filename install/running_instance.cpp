@@ -57,12 +57,14 @@ std::wstring FindRunningInstance(const ProductInfo& info, const std::filesystem:
     UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot)
         return {};
+    // A process entry names its program's file alone; Exe may name it in a subfolder.
+    const std::wstring name = std::filesystem::path(info.exe).filename().native();
     static_assert(sizeof(PROCESSENTRY32W) == 568);
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof(entry);
     for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more;
          more = ::Process32NextW(snapshot.get(), &entry)) {
-        if (_wcsicmp(entry.szExeFile, info.exe.c_str()) != 0)
+        if (_wcsicmp(entry.szExeFile, name.c_str()) != 0)
             continue;
         std::wstring image = ImagePath(entry.th32ProcessID);
         if (!image.empty() && IdentityOf(image) == target)

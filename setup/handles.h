@@ -98,6 +98,15 @@ struct LocalMemoryTraits {
 };
 using LocalMemory = UniqueResource<LocalMemoryTraits>;
 
+// A hook on a thread's window messages (SetWindowsHookExW).
+struct WindowsHookTraits {
+    using Raw = HHOOK;
+    static Raw Empty() { return nullptr; }
+    static bool IsValid(Raw h) { return h != nullptr; }
+    static void Release(Raw h) { ::UnhookWindowsHookEx(h); }
+};
+using WindowsHook = UniqueResource<WindowsHookTraits>;
+
 // A handle released by a function resolved at run time from a DLL of the system folder (the
 // Compression API, CNG): release is that function, or a small callable around it.
 template <class Handle, class Release> class ResolvedHandle {

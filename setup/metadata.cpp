@@ -73,6 +73,10 @@ std::filesystem::path KnownFolderPath(REFKNOWNFOLDERID id) {
 }
 
 std::filesystem::path DataDirectory(const std::wstring& product, Scope scope) {
+    // Data, and the Users grant on its parent, would go to the known folder itself or above it
+    // (an empty name, ".."): a product without a name of its own keeps no data there.
+    if (!IsFolderName(product))
+        return {};
     const auto base =
         KnownFolderPath(scope == Scope::User ? FOLDERID_LocalAppData : FOLDERID_ProgramData);
     return JoinPath(JoinPath(base, product), L"Data");

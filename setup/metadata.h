@@ -42,7 +42,7 @@ ProductInfo LoadProductInfo(const MetadataMap& map);
 // The shell's known folder (created when missing), or an empty path when the lookup fails.
 std::filesystem::path KnownFolderPath(REFKNOWNFOLDERID id);
 // Where the product keeps its data for a scope: LocalAppData or ProgramData, then the
-// product name, then "Data".
+// product name, then "Data". Empty when the name cannot name one folder.
 std::filesystem::path DataDirectory(const std::wstring& product, Scope scope);
 // The folder a new installation goes to when nothing else names one: the scope's program
 // folder joined with the product name.

@@ -10,3 +10,8 @@
 std::filesystem::path JoinPath(const std::filesystem::path& left, std::wstring_view right);
 
 bool IsPathSeparator(wchar_t c);
+
+// A name that one folder keeps as written: not empty, no control character and none of
+// \ / : * ? " < > |, no final space or dot (Windows drops them; "." and ".." name other
+// folders).
+bool IsFolderName(std::wstring_view name);

@@ -233,6 +233,10 @@ TEST_F(EndToEnd, InstalledAndQuietlyUninstalledInEitherScope) {
     const fs::path machine = temp / L"Tous les programmes\\Orvalis";
     ASSERT_EQ(Install(Scope::Machine, machine), 0u);
     ExpectInstalled(Scope::Machine, machine, true);
+    // The Users grant as Wine keeps it, in Unix bits: on the product's folder in ProgramData
+    // (group-writable), not on the Data folder made in it afterwards.
+    const fs::path granted = KnownFolderPath(FOLDERID_ProgramData) / info.product;
+    EXPECT_EQ(UnixMode(granted) + " " + UnixMode(granted / L"Data"), "775 755");
     // No /D= and nothing recorded: the user's own program folder, which Windows places in the
     // local application data folder when the system does not name it.
     ASSERT_EQ(Setup(L" /S /CURRENTUSER"), 0u);
@@ -270,6 +274,7 @@ TEST_F(EndToEnd, InstalledAndQuietlyUninstalledInEitherScope) {
     EXPECT_FALSE(KeyExists(hive, info.registryKey + L"\\Install"));
     EXPECT_EQ(ReadStringValue(hive, info.registryKey, L"Theme"), L"dark");
     EXPECT_EQ(ReadStringValue(hive, taken, nullptr), L"Other.Program");
+    EXPECT_FALSE(KeyExists(hive, taken + L"\\OpenWithProgids"));
     EXPECT_EQ(ReadStringValue(hive, shared + L"\\OpenWithProgids", L"Other.Program"), L"");
     EXPECT_FALSE(ReadStringValue(hive, shared, nullptr));
     for (const FileType& type : info.fileTypes) {
@@ -297,6 +302,9 @@ TEST_F(EndToEnd, InstalledAndQuietlyUninstalledInEitherScope) {
     EXPECT_FALSE(fs::exists(ShortcutPath(info, Scope::Machine)));
     EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, UninstallKeyPath(info.product)));
     EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, info.registryKey));
+    // Extension keys that nothing else uses go, their OpenWithProgids with them.
+    for (const FileType& type : info.fileTypes)
+        EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, L"Software\\Classes\\" + type.extension));
     EXPECT_TRUE(fs::exists(DataDirectory(info.product, Scope::Machine)));
     for (const fs::path& other : {downloads, temp / L"Elsewhere"})
         EXPECT_EQ(ReadFileBytes(other / L"Uninstall.exe"), "someone else's");
@@ -344,18 +352,74 @@ TEST_F(EndToEnd, DamagedAndIncompletePrograms) {
     EXPECT_EQ(Run(Quoted(temp / L"Uninstall.exe") + L" /S /UNINSTALL /CURRENTUSER"), 0u);
 }
 
+// A product without a name, described otherwise than by the setup compiler, which refuses it:
+// the path of its uninstall entry names every program's, its ProgID is its extension's own
+// key, its data folder would be the known folder's "Data", and its key lies outside Software.
+// Installed and removed, it leaves all of them to the others.
+TEST_F(EndToEnd, ProductWithoutAName) {
+    const HKEY hive = HKEY_CURRENT_USER;
+    const std::wstring top = UniqueName(L"OrvalisTop"), extension = UniqueName(L".orvsansnom");
+    const std::wstring other = UninstallKeyPath(UniqueName(L"Autre")),
+                       classes = L"Software\\Classes\\" + extension;
+    const fs::path theirs = KnownFolderPath(FOLDERID_LocalAppData) / L"Data" / top;
+    const std::shared_ptr<void> cleanUp(nullptr, [&](void*) {
+        for (const std::wstring& key : {top, other, classes})
+            DeleteTree(hive, key);
+        // What its registration wrote on the list's own key, which the removal leaves.
+        for (const wchar_t* name :
+             {L"DisplayName", L"DisplayVersion", L"Publisher", L"URLInfoAbout", L"DisplayIcon",
+              L"InstallLocation", L"UninstallString", L"QuietUninstallString", L"NoModify",
+              L"NoRepair", L"EstimatedSize", L"InstallDate"})
+            ::RegDeleteKeyValueW(hive, UninstallKeyPath(L"").c_str(), name);
+        std::error_code ignored;
+        fs::remove(theirs, ignored);
+        fs::remove(theirs.parent_path(), ignored);
+    });
+    const fs::path program = temp / L"SansNom.exe";
+    fs::copy_file(setup, program);
+    std::string metadata = "Exe=Orvalis.exe\nFileTypes=" + WideToUtf8(extension) +
+                           "=Document\nProduct=\nRegistryKey=" + WideToUtf8(top) +
+                           "\\Sans nom\nDataDir=yes\n";
+    ResourceUpdate update(::BeginUpdateResourceW(program.c_str(), FALSE));
+    ASSERT_TRUE(update &&
+                ::UpdateResourceW(update.get(), RT_RCDATA, L"METADATA", 0, metadata.data(),
+                                  static_cast<DWORD>(metadata.size())) &&
+                update.Commit());
+    ASSERT_EQ(ProductOf(program).product, L"");
+    WriteStringValue(hive, other, L"DisplayName", L"Autre");
+    WriteStringValue(hive, classes, L"Content Type", L"text/plain");
+    WriteFileBytes(theirs, "theirs");
+
+    ASSERT_EQ(Run(Quoted(program) + L" /S /CURRENTUSER /D=" + folder.native()), 0u);
+    EXPECT_TRUE(fs::exists(folder / L"Orvalis.exe"));
+    EXPECT_EQ(Run(Quoted(folder / L"Uninstall.exe") + L" /UNINSTALL /S /CURRENTUSER /REMOVEDATA"),
+              0u);
+    EXPECT_TRUE(Eventually([&] { return !fs::exists(folder); }));
+    EXPECT_EQ(ReadStringValue(hive, other, L"DisplayName"), L"Autre");
+    EXPECT_EQ(ReadStringValue(hive, classes, L"Content Type"), L"text/plain");
+    EXPECT_TRUE(fs::exists(theirs)) << "another program's data removed";
+    EXPECT_FALSE(KeyExists(hive, top));
+}
+
 TEST_F(EndToEnd, UninstallerAnswered) {
     ASSERT_EQ(Install(Scope::User, folder), 0u);
     const std::wstring box = L"Supprimer aussi les données téléchargées (" +
                              DataDirectory(info.product, Scope::User).native() + L")";
-    // The confirmation, cancelled: 1223, and the installation stays.
+    // The confirmation, answered with Enter: 1223, and the installation stays.
     HWND window = StartUninstaller();
     ASSERT_NE(window, nullptr) << "no confirmation";
     for (const std::wstring& text :
          {L"Désinstaller " + info.product + L" ?",
           info.product + L" sera supprimé de cet ordinateur (" + folder.native() + L").", box})
         EXPECT_NE(ChildWithText(window, text), nullptr) << WideToUtf8(text);
-    ::PostMessageW(ChildWithText(window, L"Annuler"), BM_CLICK, 0, 0);
+    // "Annuler" is the default: Enter never uninstalls. The key goes to the control that has
+    // the keyboard focus, through the dialog's own message loop, whatever window is in front.
+    GUITHREADINFO focus{};
+    focus.cbSize = sizeof(focus);
+    ::GetGUIThreadInfo(::GetWindowThreadProcessId(window, nullptr), &focus);
+    for (const UINT message : {WM_KEYDOWN, WM_KEYUP})
+        ::PostMessageW(focus.hwndFocus != nullptr ? focus.hwndFocus : window, message, VK_RETURN,
+                       0);
     EXPECT_EQ(SecondStageExit(), 1223u);
     ::Sleep(3000); // the clean-up's delay, after which it would have struck
     ExpectInstalled(Scope::User, folder, true);

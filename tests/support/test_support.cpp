@@ -256,6 +256,17 @@ bool FolderLink::planted() const {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
+std::string UnixMode(const fs::path& path) {
+    const TempDir dir(L"mode");
+    const fs::path out = dir / L"mode";
+    // Written aside and renamed, so that what is waited for is whole.
+    RunUnix(
+        L"/bin/sh -c \"stat -c %a \\\"$0\\\" >\\\"$1.part\\\" && mv \\\"$1.part\\\" \\\"$1\\\"\"",
+        {path, out}, [&] { return fs::exists(out); });
+    std::string mode = fs::exists(out) ? ReadFileBytes(out) : std::string();
+    return mode.substr(0, mode.find('\n'));
+}
+
 ReplacedFile::ReplacedFile(const fs::path& file, const fs::path& replacement)
     : file_(file), aside_(file.native() + L".ran") {
     RunUnix(L"/bin/mv", {file_, aside_}, [this] { return fs::exists(aside_); });

@@ -103,6 +103,11 @@ class FolderLink {
     std::filesystem::path link_;
 };
 
+// A file's or folder's Unix permission bits as stat prints them ("755"), read from Unix. Wine
+// keeps no DACL: it writes one to a folder as these bits, where an entry for a group its user
+// belongs to (BUILTIN\Users among them) shows as the group's.
+std::string UnixMode(const std::filesystem::path& path);
+
 // A file renamed aside and another put under its name, as another user may do on Windows to a
 // running program's file. Windows programs under Wine cannot rename a file that a process holds
 // without delete sharing, so it is done from Unix. The holder puts the file back.

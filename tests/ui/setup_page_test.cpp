@@ -29,11 +29,13 @@ namespace {
 
 TEST(WizardRules, Tables) {
     // Versions: missing and empty components are 0; only digits count, as unsigned 32-bit
-    // numbers (one more than the largest wraps to 0); the first difference decides.
+    // numbers (one more than the largest wraps to 0); the first difference decides. Letters
+    // and signs count for nothing, so a release candidate's number joins the digits before it.
     const std::tuple<const wchar_t*, const wchar_t*, int> versions[] = {
-        {L"3.0", L"3.0.0", 0},   {L"3.0.1", L"3", 1},      {L"", L"0.0.1", -1},
-        {L"1..2", L"1.0.2", 0},  {L"3.10", L"3.9", 1},     {L"2.0.99", L"2.1", -1},
-        {L"1.2rc3", L"1.22", 1}, {L"4294967295", L"1", 1}, {L"4294967296", L"0", 0}};
+        {L"3.0", L"3.0.0", 0},           {L"3.0.1", L"3", 1},      {L"", L"0.0.1", -1},
+        {L"1..2", L"1.0.2", 0},          {L"3.10", L"3.9", 1},     {L"2.0.99", L"2.1", -1},
+        {L"2.0-beta", L"2.0", 0},        {L"3.0rc1", L"3.0", 1},   {L"1.9z", L"1.10", -1},
+        {L"4.3.2+build7", L"4.3.27", 0}, {L"4294967295", L"1", 1}, {L"4294967296", L"0", 0}};
     for (const auto& [a, b, order] : versions)
         EXPECT_EQ(CompareVersions(a, b), order) << a << " against " << b;
 
@@ -113,7 +115,8 @@ TEST(SetupPage, HandsOverToTheElevatedCopy) {
     for (const TempDir* folder : {&failed, &succeeded})
         fs::copy_file(BinDir() / L"ui_launch_probe.exe", *folder / info.exe);
     // The page runs on this thread, as on the program's main thread; this watches it.
-    ::SetWindowsHookExW(WH_CALLWNDPROC, WatchShield, nullptr, ::GetCurrentThreadId());
+    const WindowsHook hook(
+        ::SetWindowsHookExW(WH_CALLWNDPROC, WatchShield, nullptr, ::GetCurrentThreadId()));
     // The elevated copy's exit code, then the status line and the dialog's result; only a
     // success fills the bar, and starts the product from the folder it was installed to.
     const std::tuple<int, std::wstring, int> rows[] = {

@@ -1,5 +1,6 @@
 #include "tools/mvpk/metadata_rules.h"
 
+#include "setup/paths.h"
 #include "setup/text.h"
 
 #include <windows.h>
@@ -17,17 +18,9 @@ const std::string* Value(const MetadataMap& map, const char* key) {
     return found == map.end() ? nullptr : &found->second;
 }
 
-// No control character and none that Windows refuses in a file's name.
-bool IsNameCharacter(char c) {
-    return static_cast<unsigned char>(c) >= 0x20 &&
-           std::string_view("\\/:*?\"<>|").find(c) == std::string_view::npos;
-}
-
-// Kept as written by a folder, a shortcut and a registry key: Windows drops a final space or
-// dot from a folder's name, and "." and ".." name other folders.
+// Kept as written by a folder, a shortcut and a registry key.
 bool IsFileName(std::string_view name) {
-    return !name.empty() && std::ranges::all_of(name, IsNameCharacter) && !name.ends_with(' ') &&
-           !name.ends_with('.');
+    return IsFolderName(Utf8ToWide(name));
 }
 
 // Software\ in any case, as the registry compares names, then keys none of which is empty.
