@@ -83,6 +83,8 @@ std::filesystem::path DataDirectory(const std::wstring& product, Scope scope) {
 }
 
 std::filesystem::path DefaultInstallFolder(const std::wstring& product, Scope scope) {
+    if (!IsFolderName(product))
+        return {};
     std::filesystem::path base;
     if (scope == Scope::Machine) {
         base = KnownFolderPath(FOLDERID_ProgramFiles);
@@ -97,4 +99,9 @@ std::filesystem::path DefaultInstallFolder(const std::wstring& product, Scope sc
         }
     }
     return JoinPath(base, product);
+}
+
+std::filesystem::path ExampleInstallFolder(const std::wstring& product) {
+    const auto folder = DefaultInstallFolder(product, Scope::Machine);
+    return folder.empty() ? DefaultInstallFolder(L"Application", Scope::Machine) : folder;
 }

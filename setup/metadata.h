@@ -45,5 +45,9 @@ std::filesystem::path KnownFolderPath(REFKNOWNFOLDERID id);
 // product name, then "Data". Empty when the name cannot name one folder.
 std::filesystem::path DataDirectory(const std::wstring& product, Scope scope);
 // The folder a new installation goes to when nothing else names one: the scope's program
-// folder joined with the product name.
+// folder joined with the product name. Empty when the name cannot name one folder: the
+// program folder itself, or the drive above it, is nobody's installation.
 std::filesystem::path DefaultInstallFolder(const std::wstring& product, Scope scope);
+// The folder shown as an example when a complete one is asked for: the per-machine default,
+// or that of a product named "Application" when the product's name cannot name a folder.
+std::filesystem::path ExampleInstallFolder(const std::wstring& product);

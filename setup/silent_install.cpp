@@ -28,16 +28,15 @@ int RunSilentInstall(const mvpk::Reader& reader, const ProductInfo& info,
     const auto existing = FindInstallLocation(info, scope);
     const auto defaultFolder = DefaultInstallFolder(info.product, scope);
     std::filesystem::path folder = defaultFolder;
-    if (options.installDir) {
+    if (options.installDir)
         folder = *options.installDir;
-        // A relative folder would install below wherever the program happened to start.
-        if (!folder.is_absolute()) {
-            ReportOnStandardError(
-                IncompleteFolderText(DefaultInstallFolder(info.product, Scope::Machine).native()));
-            return 1603;
-        }
-    } else if (existing) {
+    else if (existing && !existing->empty()) // an empty record names no folder
         folder = *existing;
+    // A relative folder would install below wherever the program happened to start; an empty
+    // one is the default of a product whose name cannot name a folder.
+    if (!folder.is_absolute()) {
+        ReportOnStandardError(IncompleteFolderText(ExampleInstallFolder(info.product).native()));
+        return 1603;
     }
 
     ComApartment apartment;

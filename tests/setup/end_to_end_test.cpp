@@ -365,11 +365,8 @@ TEST_F(EndToEnd, ProductWithoutAName) {
     const std::shared_ptr<void> cleanUp(nullptr, [&](void*) {
         for (const std::wstring& key : {top, other, classes})
             DeleteTree(hive, key);
-        // What its registration wrote on the list's own key, which the removal leaves.
-        for (const wchar_t* name :
-             {L"DisplayName", L"DisplayVersion", L"Publisher", L"URLInfoAbout", L"DisplayIcon",
-              L"InstallLocation", L"UninstallString", L"QuietUninstallString", L"NoModify",
-              L"NoRepair", L"EstimatedSize", L"InstallDate"})
+        // What its registration writes on the list's own key, should the removal leave it.
+        for (const wchar_t* name : {L"DisplayName", L"InstallLocation"})
             ::RegDeleteKeyValueW(hive, UninstallKeyPath(L"").c_str(), name);
         std::error_code ignored;
         fs::remove(theirs, ignored);
@@ -390,12 +387,17 @@ TEST_F(EndToEnd, ProductWithoutAName) {
     WriteStringValue(hive, classes, L"Content Type", L"text/plain");
     WriteFileBytes(theirs, "theirs");
 
+    // Its default folder would be the user's program folder itself: a folder is asked for.
+    EXPECT_EQ(Run(Quoted(program) + L" /S /CURRENTUSER"), 1603u);
+    EXPECT_TRUE(said.starts_with("Indiquez un dossier d'installation complet")) << said;
     ASSERT_EQ(Run(Quoted(program) + L" /S /CURRENTUSER /D=" + folder.native()), 0u);
     EXPECT_TRUE(fs::exists(folder / L"Orvalis.exe"));
+    EXPECT_EQ(ReadStringValue(hive, UninstallKeyPath(L""), L"InstallLocation"), folder.native());
     EXPECT_EQ(Run(Quoted(folder / L"Uninstall.exe") + L" /UNINSTALL /S /CURRENTUSER /REMOVEDATA"),
               0u);
     EXPECT_TRUE(Eventually([&] { return !fs::exists(folder); }));
     EXPECT_EQ(ReadStringValue(hive, other, L"DisplayName"), L"Autre");
+    EXPECT_FALSE(ReadStringValue(hive, UninstallKeyPath(L""), L"InstallLocation"));
     EXPECT_EQ(ReadStringValue(hive, classes, L"Content Type"), L"text/plain");
     EXPECT_TRUE(fs::exists(theirs)) << "another program's data removed";
     EXPECT_FALSE(KeyExists(hive, top));
