@@ -6,7 +6,6 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <new>
 #include <system_error>
 
@@ -20,30 +19,6 @@ void WriteBytes(DWORD which, std::string_view text) {
         if (!::WriteFile(out, text.data(), chunk, &written, nullptr) || written == 0)
             return;
         text.remove_prefix(written);
-    }
-}
-
-// The standard library's file operations report C library error numbers here.
-std::string ErrnoText(int code) {
-    switch (code) {
-    case ENOENT:
-        return "fichier ou dossier introuvable";
-    case EACCES:
-        return "accès refusé";
-    case ENOTDIR:
-        return "ce n'est pas un dossier";
-    case EISDIR:
-        return "c'est un dossier";
-    case EEXIST:
-        return "existe déjà";
-    case ENOTEMPTY:
-        return "dossier non vide";
-    case ENOSPC:
-        return "disque plein";
-    case ENAMETOOLONG:
-        return "nom trop long";
-    default:
-        return "erreur " + std::to_string(code);
     }
 }
 
@@ -72,11 +47,9 @@ std::string ExceptionText(const std::exception& failure) {
     const auto* system = dynamic_cast<const std::system_error*>(&failure);
     if (system == nullptr)
         return failure.what(); // this program's own exceptions carry French texts
-    const std::error_code code = system->code();
-    std::string text =
-        code.category() == std::generic_category()
-            ? "Erreur système : " + ErrnoText(code.value())
-            : WideToUtf8(FormatWindowsError(L"Erreur système", static_cast<DWORD>(code.value())));
+    // The standard library's file operations report C library error numbers here, which
+    // this turns into the system's text for the matching Windows code.
+    std::string text = WideToUtf8(FormatErrorCode(L"Erreur système", system->code()));
     if (const auto* file = dynamic_cast<const std::filesystem::filesystem_error*>(system))
         if (!file->path1().empty())
             text += " : " + Display(file->path1());
