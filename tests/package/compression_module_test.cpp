@@ -135,6 +135,9 @@ TEST(DamagedBuffers, RefusedWithNothingWrittenPastTheOutput) {
     const std::string sequential = Fixture("sequential.lzms"); // 1,024 bytes, one LZMS chunk
     const std::string random = Fixture("random.lzms");         // 2,048 bytes, stored
     const std::string text(100, 't');
+    std::string small; // 70 chunks of 1,000 bytes, stored
+    for (int i = 0; i < 70; ++i)
+        small += Le(1000, 4) + std::string(1000, 'a');
     std::vector<std::pair<std::string, std::string>> rows;
     for (std::size_t i = 0; i < 24; ++i) {
         std::string changed = sequential;
@@ -155,7 +158,7 @@ TEST(DamagedBuffers, RefusedWithNothingWrittenPastTheOutput) {
             {Buffer(65536 + 100, 65536, Le(65536, 4) + std::string(65536, 'a')), "chunk missing"},
             {Buffer(100, 0, Le(100, 4) + text), "zero chunk size"},
             {Buffer(100, 67108864 + 1, Le(100, 4) + text), "oversized chunk size"},
-            {Buffer(70000, 1000, Le(1000, 4) + std::string(1000, 'a')), "small chunks"},
+            {Buffer(70000, 1000, small), "chunks below the smallest size"},
             {Buffer(std::uint64_t{1} << 62, 67108864, Le(67108864, 4)), "huge total"},
         });
     for (const auto& [buffer, what] : rows)
