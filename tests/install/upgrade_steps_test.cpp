@@ -1,0 +1,128 @@
+// What an upgrade's failure at each step leaves, one row per step: before the new version is
+// complete, the previous one exactly as it was; once it is, the new one without a backup.
+#include "tests/support/test_support.h"
+
+#include "install/install.h"
+#include "install/registry.h"
+#include "setup/text.h"
+
+#include <gtest/gtest.h>
+
+using namespace testing_support;
+namespace fs = std::filesystem;
+
+namespace {
+
+// A package of the files given, in blocks of 100 bytes, made by the package tool.
+std::string Package(const fs::path& work, const std::map<std::wstring, std::string>& files) {
+    for (const auto& [path, bytes] : files)
+        WriteFileBytes(work / L"src" / path, bytes);
+    WriteFileBytes(work / L"meta", "");
+    RunProcess(Quoted(BinDir() / L"mvpk.exe") + L" pack " + Quoted(work / L"src") + L" " +
+               Quoted(work / L"meta") + L" " + Quoted(work / L"p.mvpk") + L" --block-size 100");
+    return ReadFileBytes(work / L"p.mvpk");
+}
+
+const std::map<std::wstring, std::string> kNewFiles = {{L"bin\\Orvalis.exe", std::string(120, 'y')},
+                                                       {L"docs\\a.txt", std::string(80, 'c')},
+                                                       {L"new\\c.txt", std::string(90, 'd')}};
+
+struct Step {
+    const char* failing;
+    // The report at which the installation stops (by an exception, which every step's
+    // failure path shares), or empty.
+    std::wstring stopAt;
+    // What makes the step fail for real, held until the installation is over.
+    std::function<UniqueHandle(const ProductInfo&, const fs::path& other)> prepare;
+    bool intoOther = false; // into another folder than the previous version's
+    bool newVersionStands = false;
+};
+
+TEST(UpgradeSteps, WhatEachFailureLeaves) {
+    TempDir temp{L"steps"};
+    ProductInfo info;
+    info.product = UniqueName(L"Orvalis Etapes");
+    info.exe = L"bin\\Orvalis.exe";
+    info.registryKey = L"Software\\Orvalis Tests\\" + info.product;
+    info.hasDataDir = true;
+    const std::string oldBytes =
+        Package(temp / L"v1", {{L"bin\\Orvalis.exe", std::string(120, 'x')},
+                               {L"docs\\a.txt", std::string(80, 'a')},
+                               {L"docs\\old\\b.txt", std::string(50, 'b')}});
+    const std::string newBytes = Package(temp / L"v2", kNewFiles);
+    auto oldPackage = mvpk::Reader::Open(std::as_bytes(std::span(oldBytes)));
+    auto newPackage = mvpk::Reader::Open(std::as_bytes(std::span(newBytes)));
+    ASSERT_TRUE(oldPackage && newPackage);
+    const auto none = [](const ProductInfo&, const fs::path&) {
+        return UniqueHandle();
+    };
+    const Step steps[] = {
+        {"check of the data folder", L"",
+         [](const ProductInfo& product, const fs::path&) {
+             // Another program holds the product's folder in ProgramData, with the right to
+             // delete it.
+             return UniqueHandle(
+                 ::CreateFileW(DataDirectory(product.product, Scope::Machine).parent_path().c_str(),
+                               DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+         }},
+        {"removal of the previous version", L"Suppression de la version précédente...", none},
+        {"extraction", L"Copie des fichiers...", none},
+        {"extraction, after its first block", L"0.31", none},
+        {"uninstaller", L"Enregistrement...", none},
+        {"uninstaller, into another folder", L"",
+         [](const ProductInfo&, const fs::path& other) {
+             fs::create_directories(other / L"Uninstall.exe");
+             return UniqueHandle();
+         },
+         true},
+        {"registration", L"",
+         [](const ProductInfo& product, const fs::path&) {
+             // A volatile application key, below which no lasting key can be made.
+             DeleteTree(HKEY_LOCAL_MACHINE, product.registryKey);
+             KeyHandle key;
+             ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, product.registryKey.c_str(), 0, nullptr,
+                               REG_OPTION_VOLATILE, KEY_WRITE, nullptr, key.put(), nullptr);
+             return UniqueHandle();
+         },
+         false, true},
+        {"shortcut", L"Création du raccourci...", none, false, true},
+    };
+    const fs::path folder = temp / L"Orvalis", other = temp / L"Autre";
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.failing);
+        RemoveProduct(info, folder);
+        fs::remove_all(other);
+        ComApartment apartment;
+        ASSERT_TRUE(Install(*oldPackage, info, Scope::Machine, folder, [](double, auto&) {}));
+        const auto was = Snapshot(folder);
+        const UniqueHandle held = step.prepare(info, other);
+        const auto failed =
+            Install(*newPackage, info, Scope::Machine, step.intoOther ? other : folder,
+                    [&](double fraction, const std::wstring& text) {
+                        if (text == step.stopAt || std::to_wstring(fraction).starts_with(
+                                                       step.stopAt.empty() ? L"-" : step.stopAt))
+                            throw std::runtime_error("stopped");
+                    });
+        EXPECT_FALSE(failed);
+        if (step.newVersionStands) {
+            const auto now = Snapshot(folder);
+            for (const auto& [path, bytes] : kNewFiles)
+                EXPECT_EQ(now.at(path), Digest(bytes)) << WideToUtf8(path);
+            EXPECT_EQ(now.count(L"docs\\old") + now.count(L"Uninstall.backup"), 0u);
+            EXPECT_TRUE(now.contains(L"Uninstall.exe") && now.contains(L"Uninstall.files"));
+        } else {
+            EXPECT_EQ(Snapshot(folder), was);
+            EXPECT_EQ(ReadStringValue(HKEY_LOCAL_MACHINE, UninstallKeyPath(info.product),
+                                      L"InstallLocation"),
+                      folder.native());
+            // Nothing of the new version stays in the other folder either.
+            for (const auto& [path, bytes] : kNewFiles)
+                EXPECT_FALSE(fs::exists(other / path)) << WideToUtf8(path);
+        }
+    }
+    DeleteTree(HKEY_LOCAL_MACHINE, info.registryKey);
+    RemoveProduct(info, folder);
+}
+
+} // namespace
