@@ -2,6 +2,7 @@
 
 #include <winternl.h>
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstring>
@@ -209,7 +210,9 @@ DWORD MoveEntry(const HeldEntry& entry, HANDLE folder, std::wstring_view name, b
         return held.error();
     // The new name is taken relative to the folder's handle, never looked up by path.
     const ULONG nameBytes = static_cast<ULONG>(name.size() * sizeof(wchar_t));
-    std::vector<std::byte> buffer(offsetof(FILE_RENAME_INFORMATION, FileName) + nameBytes);
+    // Never shorter than the structure itself, which the system checks first.
+    std::vector<std::byte> buffer(std::max(offsetof(FILE_RENAME_INFORMATION, FileName) + nameBytes,
+                                           sizeof(FILE_RENAME_INFORMATION)));
     auto* rename = reinterpret_cast<FILE_RENAME_INFORMATION*>(buffer.data());
     rename->ReplaceIfExists = replace;
     rename->RootDirectory = folder;
