@@ -5,6 +5,7 @@
 #include "install/install.h"
 #include "install/registry.h"
 #include "setup/text.h"
+#include "uninstall/removal.h"
 
 #include <gtest/gtest.h>
 
@@ -33,26 +34,49 @@ struct Step {
     // failure path shares), or empty.
     std::wstring stopAt;
     // What makes the step fail for real, held until the installation is over.
-    std::function<UniqueHandle(const ProductInfo&, const fs::path& other)> prepare;
+    std::function<UniqueHandle(const ProductInfo&, const fs::path& into)> prepare;
     bool intoOther = false; // into another folder than the previous version's
     bool newVersionStands = false;
 };
 
-TEST(UpgradeSteps, WhatEachFailureLeaves) {
+// A product of its own, installed per machine with a data folder, and the packages of its
+// previous and new versions.
+class UpgradeSteps : public ::testing::Test {
+  protected:
+    UpgradeSteps() {
+        info.product = UniqueName(L"Orvalis Etapes");
+        info.exe = L"bin\\Orvalis.exe";
+        info.registryKey = L"Software\\Orvalis Tests\\" + info.product;
+        info.hasDataDir = true;
+    }
+    ~UpgradeSteps() override {
+        DeleteTree(HKEY_LOCAL_MACHINE, info.registryKey);
+        RemoveProduct(info, folder);
+    }
+    // Stopped by an exception at the report stopAt (a text, or the start of a fraction).
+    std::expected<void, std::wstring> Run(const mvpk::Reader& package, const fs::path& where,
+                                          const std::wstring& stopAt = L"-") {
+        ComApartment apartment;
+        return Install(package, info, Scope::Machine, where,
+                       [&](double fraction, const std::wstring& text) {
+                           if (text == stopAt || std::to_wstring(fraction).starts_with(stopAt))
+                               throw std::runtime_error("stopped");
+                       });
+    }
+
     TempDir temp{L"steps"};
     ProductInfo info;
-    info.product = UniqueName(L"Orvalis Etapes");
-    info.exe = L"bin\\Orvalis.exe";
-    info.registryKey = L"Software\\Orvalis Tests\\" + info.product;
-    info.hasDataDir = true;
     const std::string oldBytes =
         Package(temp / L"v1", {{L"bin\\Orvalis.exe", std::string(120, 'x')},
                                {L"docs\\a.txt", std::string(80, 'a')},
                                {L"docs\\old\\b.txt", std::string(50, 'b')}});
     const std::string newBytes = Package(temp / L"v2", kNewFiles);
-    auto oldPackage = mvpk::Reader::Open(std::as_bytes(std::span(oldBytes)));
-    auto newPackage = mvpk::Reader::Open(std::as_bytes(std::span(newBytes)));
-    ASSERT_TRUE(oldPackage && newPackage);
+    const mvpk::Reader oldPackage = *mvpk::Reader::Open(std::as_bytes(std::span(oldBytes)));
+    const mvpk::Reader newPackage = *mvpk::Reader::Open(std::as_bytes(std::span(newBytes)));
+    const fs::path folder = temp / L"Orvalis", other = temp / L"Autre";
+};
+
+TEST_F(UpgradeSteps, WhatEachFailureLeaves) {
     const auto none = [](const ProductInfo&, const fs::path&) {
         return UniqueHandle();
     };
@@ -71,8 +95,8 @@ TEST(UpgradeSteps, WhatEachFailureLeaves) {
         {"extraction, after its first block", L"0.31", none},
         {"uninstaller", L"Enregistrement...", none},
         {"uninstaller, into another folder", L"",
-         [](const ProductInfo&, const fs::path& other) {
-             fs::create_directories(other / L"Uninstall.exe");
+         [](const ProductInfo&, const fs::path& into) {
+             fs::create_directories(into / L"Uninstall.exe");
              return UniqueHandle();
          },
          true},
@@ -88,22 +112,15 @@ TEST(UpgradeSteps, WhatEachFailureLeaves) {
          false, true},
         {"shortcut", L"Création du raccourci...", none, false, true},
     };
-    const fs::path folder = temp / L"Orvalis", other = temp / L"Autre";
     for (const Step& step : steps) {
         SCOPED_TRACE(step.failing);
         RemoveProduct(info, folder);
         fs::remove_all(other);
-        ComApartment apartment;
-        ASSERT_TRUE(Install(*oldPackage, info, Scope::Machine, folder, [](double, auto&) {}));
+        ASSERT_TRUE(Run(oldPackage, folder));
         const auto was = Snapshot(folder);
         const UniqueHandle held = step.prepare(info, other);
-        const auto failed =
-            Install(*newPackage, info, Scope::Machine, step.intoOther ? other : folder,
-                    [&](double fraction, const std::wstring& text) {
-                        if (text == step.stopAt || std::to_wstring(fraction).starts_with(
-                                                       step.stopAt.empty() ? L"-" : step.stopAt))
-                            throw std::runtime_error("stopped");
-                    });
+        const auto failed = Run(newPackage, step.intoOther ? other : folder,
+                                step.stopAt.empty() ? L"-" : step.stopAt);
         EXPECT_FALSE(failed);
         if (step.newVersionStands) {
             const auto now = Snapshot(folder);
@@ -121,8 +138,35 @@ TEST(UpgradeSteps, WhatEachFailureLeaves) {
                 EXPECT_FALSE(fs::exists(other / path)) << WideToUtf8(path);
         }
     }
-    DeleteTree(HKEY_LOCAL_MACHINE, info.registryKey);
-    RemoveProduct(info, folder);
+}
+
+// A run stopped before the new version was complete left its backup: the next run puts it
+// back. One stopped after left it marked: the next run, or the uninstaller, deletes it.
+TEST_F(UpgradeSteps, StoppedRunsBackupSettled) {
+    ASSERT_TRUE(Run(oldPackage, folder));
+    const auto was = Snapshot(folder);
+    // Stopped during extraction: the previous files in the backup, a new one written.
+    const fs::path backup = folder / L"Uninstall.backup";
+    for (const wchar_t* file : {L"bin\\Orvalis.exe", L"docs\\old\\b.txt", L"Uninstall.files"}) {
+        fs::create_directories((backup / L"files" / file).parent_path());
+        fs::rename(folder / file, backup / L"files" / file);
+    }
+    fs::remove(folder / L"docs\\old");
+    WriteFileBytes(folder / L"bin\\Orvalis.exe", "partial");
+    EXPECT_FALSE(Run(newPackage, folder, L"Copie des fichiers..."));
+    EXPECT_EQ(Snapshot(folder), was);
+
+    // Stopped once the new version was complete: what the backup holds is not put back.
+    ASSERT_TRUE(Run(newPackage, folder));
+    const auto now = Snapshot(folder);
+    WriteFileBytes(backup / L"files\\docs\\old\\b.txt", "previous");
+    fs::create_directories(backup / L"replaced");
+    EXPECT_FALSE(Run(newPackage, folder, L"Copie des fichiers..."));
+    EXPECT_EQ(Snapshot(folder), now);
+    WriteFileBytes(backup / L"files\\docs\\old\\b.txt", "previous");
+    ComApartment apartment;
+    EXPECT_TRUE(Uninstall(info, Scope::Machine, folder, true));
+    EXPECT_FALSE(fs::exists(folder));
 }
 
 } // namespace
