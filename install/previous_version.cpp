@@ -122,48 +122,19 @@ SetAside(const std::filesystem::path& installDir, const std::vector<std::wstring
 std::expected<void, std::wstring> PutBack(SetAsideFiles& aside) {
     std::expected<void, std::wstring> result;
     FolderWalk to(aside.root.handle.get(), true);
-    // The backup's folders on the way down, each with the names it has left.
-    struct Level {
-        HeldEntry folder;
-        std::vector<std::wstring> names;
-    };
-    std::vector<Level> levels;
-    std::vector<std::wstring> path; // the elements of the current level's folder
+    // Over whatever the new version put there. A file or link of the previous version goes
+    // back as itself.
     if (aside.files.handle)
-        levels.push_back({HeldEntry{}, ListFolder(aside.files.handle.get())});
-    while (!levels.empty()) {
-        if (levels.back().names.empty()) {
-            const HeldEntry done = std::move(levels.back().folder);
-            levels.pop_back();
-            if (!levels.empty()) {
-                DeleteEntry(done); // stays when something below it stayed
-                path.pop_back();
+        VisitTree(aside.files.handle.get(), [&](std::span<const std::wstring> folders,
+                                                const std::wstring& name, const HeldEntry& entry) {
+            const HANDLE target = to.Reach(folders);
+            const DWORD code = target ? MoveEntry(entry, target, name, true) : ERROR_DIRECTORY;
+            if (code != 0 && result) {
+                std::vector<std::wstring> elements(folders.begin(), folders.end());
+                elements.push_back(name);
+                result = std::unexpected(MoveFailure(aside.installDir, elements, code));
             }
-            continue;
-        }
-        const HANDLE parent =
-            levels.size() == 1 ? aside.files.handle.get() : levels.back().folder.handle.get();
-        const std::wstring name = std::move(levels.back().names.back());
-        levels.back().names.pop_back();
-        auto entry = OpenEntry(parent, name);
-        if (!entry)
-            continue;
-        if (entry->kind == EntryKind::Folder) {
-            auto names = ListFolder(entry->handle.get());
-            levels.push_back({std::move(*entry), std::move(names)});
-            path.push_back(name);
-            continue;
-        }
-        // Over whatever the new version put there. A file or link of the previous version
-        // goes back as itself.
-        const HANDLE target = to.Reach(path);
-        const DWORD code = target ? MoveEntry(*entry, target, name, true) : ERROR_DIRECTORY;
-        if (code != 0 && result) {
-            std::vector<std::wstring> elements = path;
-            elements.push_back(name);
-            result = std::unexpected(MoveFailure(aside.installDir, elements, code));
-        }
-    }
+        });
     if (result)
         DeleteBackup(aside);
     return result;

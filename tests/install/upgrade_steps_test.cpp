@@ -14,16 +14,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A package of the files given, in blocks of 100 bytes, made by the package tool.
-std::string Package(const fs::path& work, const std::map<std::wstring, std::string>& files) {
-    for (const auto& [path, bytes] : files)
-        WriteFileBytes(work / L"src" / path, bytes);
-    WriteFileBytes(work / L"meta", "");
-    RunProcess(Quoted(BinDir() / L"mvpk.exe") + L" pack " + Quoted(work / L"src") + L" " +
-               Quoted(work / L"meta") + L" " + Quoted(work / L"p.mvpk") + L" --block-size 100");
-    return ReadFileBytes(work / L"p.mvpk");
-}
-
 const std::map<std::wstring, std::string> kNewFiles = {{L"bin\\Orvalis.exe", std::string(120, 'y')},
                                                        {L"docs\\a.txt", std::string(80, 'c')},
                                                        {L"new\\c.txt", std::string(90, 'd')}};
@@ -67,10 +57,10 @@ class UpgradeSteps : public ::testing::Test {
     TempDir temp{L"steps"};
     ProductInfo info;
     const std::string oldBytes =
-        Package(temp / L"v1", {{L"bin\\Orvalis.exe", std::string(120, 'x')},
-                               {L"docs\\a.txt", std::string(80, 'a')},
-                               {L"docs\\old\\b.txt", std::string(50, 'b')}});
-    const std::string newBytes = Package(temp / L"v2", kNewFiles);
+        PackFiles(temp / L"v1", {{L"bin\\Orvalis.exe", std::string(120, 'x')},
+                                 {L"docs\\a.txt", std::string(80, 'a')},
+                                 {L"docs\\old\\b.txt", std::string(50, 'b')}});
+    const std::string newBytes = PackFiles(temp / L"v2", kNewFiles);
     const mvpk::Reader oldPackage = *mvpk::Reader::Open(std::as_bytes(std::span(oldBytes)));
     const mvpk::Reader newPackage = *mvpk::Reader::Open(std::as_bytes(std::span(newBytes)));
     const fs::path folder = temp / L"Orvalis", other = temp / L"Autre";

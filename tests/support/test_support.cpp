@@ -63,6 +63,15 @@ void WriteFileBytes(const fs::path& file, std::string_view bytes) {
         throw std::runtime_error("cannot write " + file.string());
 }
 
+std::string PackFiles(const fs::path& work, const std::map<std::wstring, std::string>& files) {
+    for (const auto& [path, bytes] : files)
+        WriteFileBytes(work / L"src" / path, bytes);
+    WriteFileBytes(work / L"meta", "");
+    RunProcess(Quoted(BinDir() / L"mvpk.exe") + L" pack " + Quoted(work / L"src") + L" " +
+               Quoted(work / L"meta") + L" " + Quoted(work / L"p.mvpk") + L" --block-size 100");
+    return ReadFileBytes(work / L"p.mvpk");
+}
+
 std::string ResourceBytes(const fs::path& program, const wchar_t* name) {
     const ModuleHandle module(::LoadLibraryExW(
         program.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));

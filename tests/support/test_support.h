@@ -43,6 +43,10 @@ std::string Digest(std::string_view bytes);
 // Every file and folder below folder, by relative path: a file's Digest, a folder's mark.
 std::map<std::wstring, std::string> Snapshot(const std::filesystem::path& folder);
 void WriteFileBytes(const std::filesystem::path& file, std::string_view bytes);
+// A package of the files given (relative path, bytes), in blocks of 100 bytes, made by the
+// package tool in work.
+std::string PackFiles(const std::filesystem::path& work,
+                      const std::map<std::wstring, std::string>& files);
 // The bytes of a program's RT_RCDATA resource, read from its file; empty when it has none.
 std::string ResourceBytes(const std::filesystem::path& program, const wchar_t* name);
 
