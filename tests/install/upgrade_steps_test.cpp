@@ -130,11 +130,17 @@ TEST_F(UpgradeSteps, WhatEachFailureLeaves) {
     }
 }
 
-// A run stopped before the new version was complete left its backup: the next run puts it
-// back. One stopped after left it marked: the next run, or the uninstaller, deletes it.
+// A package cannot write where the backup goes. A run stopped before the new version was
+// complete left its backup: the next run puts it back. One stopped after left it marked: the next
+// run, or the uninstaller, deletes it.
 TEST_F(UpgradeSteps, StoppedRunsBackupSettled) {
     ASSERT_TRUE(Run(oldPackage, folder));
     const auto was = Snapshot(folder);
+    // A package of a product team that put a file where the backup goes is refused first.
+    const std::string clash = PackFiles(temp / L"v3", {{L"uninstall.BACKUP\\x.txt", "x"}});
+    EXPECT_EQ(Run(*mvpk::Reader::Open(std::as_bytes(std::span(clash))), folder).error(),
+              L"Chemin réservé dans le paquet : uninstall.BACKUP\\x.txt");
+    EXPECT_EQ(Snapshot(folder), was);
     // Stopped during extraction: the previous files in the backup, a new one written.
     const fs::path backup = folder / L"Uninstall.backup";
     for (const wchar_t* file : {L"bin\\Orvalis.exe", L"docs\\old\\b.txt", L"Uninstall.files"}) {

@@ -18,8 +18,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Every file and folder below folder, by relative path: a file's bytes, a folder's mark.
-
 const std::wstring kProduct = L"Orvalis Mise à jour";
 
 // The test product's files and what a version changes, made into a setup program by the
