@@ -131,8 +131,8 @@ TEST_F(UpgradeSteps, WhatEachFailureLeaves) {
 }
 
 // A package cannot write where the backup goes. A run stopped before the new version was
-// complete left its backup: the next run puts it back. One stopped after left it marked: the next
-// run, or the uninstaller, deletes it.
+// complete left its backup: the next run puts it back. A backup left once the new version was
+// complete is deleted, by the next run or by the uninstaller.
 TEST_F(UpgradeSteps, StoppedRunsBackupSettled) {
     ASSERT_TRUE(Run(oldPackage, folder));
     const auto was = Snapshot(folder);
