@@ -2,6 +2,7 @@
 
 #include "install/held_entries.h"
 
+#include <span>
 #include <string>
 #include <vector>
 
@@ -23,7 +24,7 @@ void RemoveEmptyFolder(const std::filesystem::path& path) {
     Remove(path, true);
 }
 
-void RemoveContent(HANDLE folder) {
+void VisitTree(HANDLE folder, const TreeVisitor& visit) {
     // Relative opens know no length limit, so a tree may be deeper than any stack: the folders
     // on the way down are kept here, each with the names it has left.
     struct Level {
@@ -31,17 +32,20 @@ void RemoveContent(HANDLE folder) {
         std::vector<std::wstring> names;
     };
     std::vector<Level> levels;
+    std::vector<std::wstring> path; // the names of the folders below the caller's
     levels.push_back({HeldEntry{}, ListFolder(folder)});
     while (!levels.empty()) {
         if (levels.back().names.empty()) {
             const HeldEntry done = std::move(levels.back().folder);
             levels.pop_back();
-            if (!levels.empty())
+            if (!levels.empty()) {
                 DeleteEntry(done); // stays when something below it stayed
+                path.pop_back();
+            }
             continue;
         }
         const HANDLE parent = levels.size() == 1 ? folder : levels.back().folder.handle.get();
-        const std::wstring name = std::move(levels.back().names.back());
+        std::wstring name = std::move(levels.back().names.back());
         levels.back().names.pop_back();
         auto entry = OpenEntry(parent, name);
         if (!entry)
@@ -49,8 +53,13 @@ void RemoveContent(HANDLE folder) {
         if (entry->kind == EntryKind::Folder) {
             auto names = ListFolder(entry->handle.get());
             levels.push_back({std::move(*entry), std::move(names)});
+            path.push_back(std::move(name));
         } else {
-            DeleteEntry(*entry);
+            visit(path, name, *entry);
         }
     }
+}
+
+void RemoveContent(HANDLE folder) {
+    VisitTree(folder, [](auto, auto&, const HeldEntry& entry) { DeleteEntry(entry); });
 }

@@ -2,7 +2,10 @@
 
 #include <winternl.h>
 
+#include <algorithm>
 #include <array>
+#include <cstddef>
+#include <cstring>
 #include <cstdint>
 #include <optional>
 
@@ -195,4 +198,53 @@ DWORD DeleteEntry(const HeldEntry& entry) {
     if (clear)
         setAttributes(info.dwFileAttributes & kSettableAttributes);
     return error;
+}
+
+DWORD MoveEntry(const HeldEntry& entry, HANDLE folder, std::wstring_view name, bool replace) {
+    if (name.empty() || name == L"." || name == L".." ||
+        name.find_first_of(L"\\/") != std::wstring_view::npos)
+        return ERROR_INVALID_NAME;
+    const auto held = OpenRelative(entry.handle.get(), L"", DELETE | FILE_READ_ATTRIBUTES,
+                                   kShareAll, FILE_OPEN, 0);
+    if (!held)
+        return held.error();
+    // The new name is taken relative to the folder's handle, never looked up by path.
+    const ULONG nameBytes = static_cast<ULONG>(name.size() * sizeof(wchar_t));
+    // Never shorter than the structure itself, which the system checks first.
+    std::vector<std::byte> buffer(std::max(offsetof(FILE_RENAME_INFORMATION, FileName) + nameBytes,
+                                           sizeof(FILE_RENAME_INFORMATION)));
+    auto* rename = reinterpret_cast<FILE_RENAME_INFORMATION*>(buffer.data());
+    rename->ReplaceIfExists = replace;
+    rename->RootDirectory = folder;
+    rename->FileNameLength = nameBytes;
+    std::memcpy(rename->FileName, name.data(), nameBytes);
+    IO_STATUS_BLOCK io{};
+    const NTSTATUS status = ::NtSetInformationFile(
+        held->get(), &io, rename, static_cast<ULONG>(buffer.size()), FileRenameInformation);
+    return NT_SUCCESS(status) ? 0 : ::RtlNtStatusToDosError(status);
+}
+
+std::vector<std::wstring> PathElements(std::wstring_view path) {
+    std::vector<std::wstring> elements;
+    for (size_t start = 0;;) {
+        const size_t end = path.find_first_of(L"\\/", start);
+        elements.emplace_back(path.substr(start, end - start));
+        if (end == std::wstring_view::npos)
+            return elements;
+        start = end + 1;
+    }
+}
+
+HANDLE FolderWalk::Reach(std::span<const std::wstring> folders) {
+    size_t kept = 0;
+    while (kept < chain_.size() && kept < folders.size() && chain_[kept].first == folders[kept])
+        ++kept;
+    chain_.erase(chain_.begin() + static_cast<std::ptrdiff_t>(kept), chain_.end());
+    for (; kept < folders.size(); ++kept) {
+        auto folder = OpenEntry(Top(), folders[kept], {.createFolder = create_});
+        if (!folder || folder->kind != EntryKind::Folder)
+            return nullptr;
+        chain_.emplace_back(folders[kept], std::move(*folder));
+    }
+    return Top();
 }

@@ -11,6 +11,7 @@
 
 #include <expected>
 #include <filesystem>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -47,3 +48,32 @@ std::vector<std::wstring> ListFolder(HANDLE folder);
 // Deletes the entry itself: a file (read-only ones too), a link as a link, a folder only when
 // it is empty (ERROR_DIR_NOT_EMPTY otherwise). 0 once it is deleted, else the Windows error.
 DWORD DeleteEntry(const HeldEntry& entry);
+
+// Gives the entry another name: name, a single element, inside the held folder, which may be
+// another folder of the same volume. The entry is renamed through a handle of its own, so a
+// link goes as a link. With replace, a file already under that name is replaced. 0 once it is
+// renamed, else the Windows error: ERROR_SHARING_VIOLATION when another program holds the
+// entry without sharing the right to delete it.
+DWORD MoveEntry(const HeldEntry& entry, HANDLE folder, std::wstring_view name, bool replace);
+
+// The elements of a relative path, split at \ and /.
+std::vector<std::wstring> PathElements(std::wstring_view path);
+
+// Folders below a held folder, reached one element at a time. The chain reached last is kept:
+// the entries of one folder follow each other in a list, and each is opened only once.
+class FolderWalk {
+  public:
+    // With create, missing folders are created on the way.
+    explicit FolderWalk(HANDLE root, bool create = false) : root_(root), create_(create) {}
+
+    // The held folder that the elements name, or null when one of them is missing, is not a
+    // folder or is a link: what lies below it is not the walk's.
+    HANDLE Reach(std::span<const std::wstring> folders);
+
+  private:
+    HANDLE Top() const { return chain_.empty() ? root_ : chain_.back().second.handle.get(); }
+
+    HANDLE root_;
+    bool create_;
+    std::vector<std::pair<std::wstring, HeldEntry>> chain_;
+};

@@ -3,6 +3,7 @@
 #include "install/held_entries.h"
 #include "install/installed_files.h"
 #include "install/permissions.h"
+#include "install/previous_version.h"
 #include "install/registration.h"
 #include "install/registry.h"
 #include "install/running_instance.h"
@@ -13,6 +14,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <new>
 #include <optional>
 #include <stdexcept>
@@ -49,18 +51,73 @@ double ByteFraction(std::uint64_t done, std::uint64_t total) {
     return static_cast<double>(done) * 0.9 / static_cast<double>(std::max<std::uint64_t>(total, 1));
 }
 
+// The steps' exceptions as their failure text, so that what follows them still runs.
+Result Guarded(const std::function<Result()>& steps) {
+    try {
+        return steps();
+    } catch (...) {
+        return std::unexpected(CurrentExceptionText());
+    }
+}
+
+// The steps that make the new version complete: the files, the uninstaller, the list and the
+// data folder. An upgrade can still go back to the previous version after any of them.
+Result WriteNewVersion(const mvpk::Reader& reader, Scope scope, const std::filesystem::path& folder,
+                       const ProgressCallback& progress,
+                       const std::optional<std::filesystem::path>& dataDir, UniqueHandle& held) {
+    progress(0.0, L"Copie des fichiers...");
+    const auto extracted = reader.Extract(folder, [&](std::uint64_t done, std::uint64_t total) {
+        progress(ByteFraction(done, total), L"Copie des fichiers...");
+    });
+    if (!extracted)
+        return std::unexpected(Utf8ToWide(extracted.error()));
+
+    progress(0.92, L"Enregistrement...");
+    if (auto copied = CopyUninstaller(JoinPath(folder, L"Uninstall.exe")); !copied)
+        return copied;
+
+    WriteInstalledFilesList(folder, reader);
+
+    if (dataDir) {
+        if (scope == Scope::Machine) {
+            // The product's own folder in ProgramData, held from the grant on (from the start
+            // when it was there): Data is made in it afterwards, relative to that handle, and
+            // inherits the grant.
+            if (held) {
+                if (auto granted = WriteUsersGrant(dataDir->parent_path(), held.get()); !granted)
+                    return granted;
+            } else {
+                auto granted = GrantUsersWriteAccess(dataDir->parent_path());
+                if (!granted)
+                    return std::unexpected(granted.error());
+                held = std::move(*granted);
+            }
+            OpenEntry(held.get(), dataDir->filename().native(), {.createFolder = true});
+        } else {
+            std::error_code ignored;
+            std::filesystem::create_directories(*dataDir, ignored);
+        }
+    }
+    return {};
+}
+
+// What an installation wrote into folder, as its list names it.
+std::vector<std::wstring> WrittenFiles(const mvpk::Reader& reader) {
+    std::vector<std::wstring> files;
+    for (const mvpk::PackageEntry& entry : reader.entries())
+        files.push_back(Utf8ToWide(entry.path));
+    files.insert(files.end(), {L"Uninstall.exe", L"Uninstall.files"});
+    return files;
+}
+
 Result InstallSteps(const mvpk::Reader& reader, const ProductInfo& info, Scope scope,
                     const std::filesystem::path& folder, const ProgressCallback& progress) {
     const std::wstring running = RunningInstanceMessage(info);
 
+    // Everything that can refuse the installation comes before anything is changed.
     const auto previous = FindInstallLocation(info, scope);
-    if (previous) {
-        if (!FindRunningInstance(info, *previous).empty())
-            return std::unexpected(running);
-        progress(0.0, L"Suppression de la version précédente...");
-        RemoveListedFiles(*previous, ReadInstalledFilesList(*previous));
-    }
-
+    if (previous && !FindRunningInstance(info, *previous).empty())
+        return std::unexpected(running);
     if (!FindRunningInstance(info, folder).empty())
         return std::unexpected(running);
 
@@ -70,22 +127,6 @@ Result InstallSteps(const mvpk::Reader& reader, const ProductInfo& info, Scope s
         return std::unexpected(
             FormatWindowsError(L"Création du dossier " + folder.native(), failure));
 
-    std::error_code error;
-
-    progress(0.0, L"Copie des fichiers...");
-    const auto extracted = reader.Extract(folder, [&](std::uint64_t done, std::uint64_t total) {
-        progress(ByteFraction(done, total), L"Copie des fichiers...");
-    });
-    if (!extracted)
-        return std::unexpected(Utf8ToWide(extracted.error()));
-
-    progress(0.92, L"Enregistrement...");
-    const auto uninstaller = JoinPath(folder, L"Uninstall.exe");
-    if (auto copied = CopyUninstaller(uninstaller); !copied)
-        return copied;
-
-    WriteInstalledFilesList(folder, reader);
-
     std::optional<std::filesystem::path> dataDir;
     if (info.hasDataDir) {
         dataDir = DataDirectory(info.product, scope);
@@ -94,34 +135,70 @@ Result InstallSteps(const mvpk::Reader& reader, const ProductInfo& info, Scope s
         if (!dataDir->is_absolute())
             dataDir.reset();
     }
-    if (dataDir) {
-        if (scope == Scope::Machine) {
-            // The product's own folder in ProgramData, held from the grant on: Data is made
-            // in it afterwards, relative to that handle, and inherits the grant.
-            auto granted = GrantUsersWriteAccess(dataDir->parent_path());
-            if (!granted)
-                return std::unexpected(granted.error());
-            OpenEntry(granted->get(), dataDir->filename().native(), {.createFolder = true});
-        } else {
-            std::filesystem::create_directories(*dataDir, error);
-        }
+    UniqueHandle held; // the product's folder in ProgramData, once it is held
+    if (dataDir && scope == Scope::Machine) {
+        auto found = HoldGrantedFolder(dataDir->parent_path(), false);
+        if (!found)
+            return std::unexpected(found.error());
+        held = std::move(*found);
+    }
+    // The previous version's files are kept there while the new one is written.
+    for (const mvpk::PackageEntry& entry : reader.entries())
+        if (IsInBackupFolder(Utf8ToWide(entry.path)))
+            return std::unexpected(L"Chemin réservé dans le paquet : " + Utf8ToWide(entry.path));
+
+    // The previous version's files are moved aside, not deleted, and a run that was stopped
+    // is settled first: both folders may hold its backup.
+    std::optional<SetAsideFiles> aside;
+    if (previous) {
+        progress(0.0, L"Suppression de la version précédente...");
+        if (auto settled = SettleBackup(*previous); !settled)
+            return settled;
+    }
+    if (!previous || !IsSameFile(*previous, folder))
+        if (auto settled = SettleBackup(folder); !settled)
+            return settled;
+    if (previous) {
+        auto setAside = SetAside(*previous, ReadInstalledFilesList(*previous));
+        if (!setAside)
+            return std::unexpected(setAside.error());
+        aside = std::move(*setAside);
     }
 
-    const auto exePath = JoinPath(folder, info.exe);
-    const std::wstring uninstallCommand =
-        L"\"" + uninstaller.native() + L"\" /UNINSTALL" +
-        (scope == Scope::Machine ? L" /ALLUSERS" : L" /CURRENTUSER");
-    if (auto registered = RegisterProduct(scope, info, folder, exePath, uninstallCommand,
-                                          reader.totalSize(), dataDir);
-        !registered)
-        return registered;
+    const Result written =
+        Guarded([&] { return WriteNewVersion(reader, scope, folder, progress, dataDir, held); });
+    if (!written) {
+        // Only an upgrade goes back: a first installation leaves what it wrote.
+        if (aside) {
+            RemoveListedFiles(folder, WrittenFiles(reader));
+            PutBack(*aside);
+        }
+        return written;
+    }
+    if (aside)
+        MarkReplaced(*aside);
 
-    progress(0.97, L"Création du raccourci...");
-    if (auto shortcut = CreateShortcut(ShortcutPath(info, scope), exePath, info); !shortcut)
-        return shortcut;
+    // From here on the new version stands whatever happens: the backup goes in any case.
+    const Result done = Guarded([&]() -> Result {
+        const auto exePath = JoinPath(folder, info.exe);
+        const std::wstring uninstallCommand =
+            L"\"" + JoinPath(folder, L"Uninstall.exe").native() + L"\" /UNINSTALL" +
+            (scope == Scope::Machine ? L" /ALLUSERS" : L" /CURRENTUSER");
+        if (auto registered = RegisterProduct(scope, info, folder, exePath, uninstallCommand,
+                                              reader.totalSize(), dataDir);
+            !registered)
+            return registered;
 
-    progress(1.0, info.product + L" est installé.");
-    return {};
+        progress(0.97, L"Création du raccourci...");
+        if (auto shortcut = CreateShortcut(ShortcutPath(info, scope), exePath, info); !shortcut)
+            return shortcut;
+        return {};
+    });
+    if (aside)
+        DeleteBackup(*aside);
+    if (done)
+        progress(1.0, info.product + L" est installé.");
+    return done;
 }
 
 } // namespace

@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <set>
-#include <span>
 #include <string_view>
 
 namespace {
@@ -21,47 +21,6 @@ constexpr std::wstring_view kListName = L"Uninstall.files";
 bool StaysInside(const std::wstring& entry) {
     return entry.find(L'\0') == std::wstring::npos && mvpk::IsSafePackagePath(WideToUtf8(entry));
 }
-
-// The path's elements; the rule above leaves none empty.
-std::vector<std::wstring> Elements(const std::wstring& entry) {
-    std::vector<std::wstring> elements;
-    for (size_t start = 0;;) {
-        const size_t end = entry.find_first_of(L"\\/", start);
-        elements.push_back(entry.substr(start, end - start));
-        if (end == std::wstring::npos)
-            return elements;
-        start = end + 1;
-    }
-}
-
-// The installation's folders, opened from its held folder one element at a time. The chain of
-// the folders reached last is kept: the entries of one folder follow each other in the list.
-class FolderWalk {
-  public:
-    explicit FolderWalk(HANDLE root) : root_(root) {}
-
-    // The held folder that the elements name, or null when one of them is missing, is not a
-    // folder or is a link: what lies below it is not the installation's.
-    HANDLE Reach(std::span<const std::wstring> folders) {
-        size_t kept = 0;
-        while (kept < chain_.size() && kept < folders.size() && chain_[kept].first == folders[kept])
-            ++kept;
-        chain_.erase(chain_.begin() + static_cast<std::ptrdiff_t>(kept), chain_.end());
-        for (; kept < folders.size(); ++kept) {
-            auto folder = OpenEntry(Top(), folders[kept]);
-            if (!folder || folder->kind != EntryKind::Folder)
-                return nullptr;
-            chain_.emplace_back(folders[kept], std::move(*folder));
-        }
-        return Top();
-    }
-
-  private:
-    HANDLE Top() const { return chain_.empty() ? root_ : chain_.back().second.handle.get(); }
-
-    HANDLE root_;
-    std::vector<std::pair<std::wstring, HeldEntry>> chain_;
-};
 
 } // namespace
 
@@ -89,6 +48,12 @@ std::vector<std::wstring> ReadInstalledFilesList(const std::filesystem::path& in
     return files;
 }
 
+std::optional<std::vector<std::wstring>> ListedElements(const std::wstring& entry) {
+    if (!StaysInside(entry))
+        return std::nullopt;
+    return PathElements(entry);
+}
+
 void RemoveListedFiles(const std::filesystem::path& installDir,
                        const std::vector<std::wstring>& files) {
     // Without a folder every entry would be taken relative to the current folder. The folder
@@ -99,20 +64,27 @@ void RemoveListedFiles(const std::filesystem::path& installDir,
     if (!root || root->kind != EntryKind::Folder)
         return;
     FolderWalk walk(root->handle.get());
-    std::set<std::vector<std::wstring>> folders;
     for (const std::wstring& entry : files) {
-        if (!StaysInside(entry))
+        const auto elements = ListedElements(entry);
+        if (!elements)
             continue;
-        const std::vector<std::wstring> elements = Elements(entry);
-        if (const HANDLE folder = walk.Reach({elements.data(), elements.size() - 1}))
-            if (const auto file = OpenEntry(folder, elements.back()))
+        if (const HANDLE folder = walk.Reach({elements->data(), elements->size() - 1}))
+            if (const auto file = OpenEntry(folder, elements->back()))
                 DeleteEntry(*file);
-        for (size_t length = 1; length < elements.size(); ++length)
-            folders.emplace(elements.begin(), elements.begin() + length);
     }
+    RemoveListedFolders(root->handle.get(), files);
+}
+
+void RemoveListedFolders(HANDLE installDir, const std::vector<std::wstring>& files) {
+    std::set<std::vector<std::wstring>> folders;
+    for (const std::wstring& entry : files)
+        if (const auto elements = ListedElements(entry))
+            for (size_t length = 1; length < elements->size(); ++length)
+                folders.emplace(elements->begin(), elements->begin() + length);
 
     // The deepest first, so that subfolders go before the folders holding them. Only empty
     // folders go, and a link in a folder's place goes as a link.
+    FolderWalk walk(installDir);
     std::vector<std::vector<std::wstring>> ordered(folders.begin(), folders.end());
     std::ranges::stable_sort(ordered, std::ranges::greater{}, &std::vector<std::wstring>::size);
     for (const auto& folder : ordered)

@@ -3,7 +3,10 @@
 
 #include "package/reader.h"
 
+#include <windows.h>
+
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,3 +21,8 @@ std::vector<std::wstring> ReadInstalledFilesList(const std::filesystem::path& in
 // removed as a link. An empty install folder, or one that is a link, removes nothing.
 void RemoveListedFiles(const std::filesystem::path& installDir,
                        const std::vector<std::wstring>& files);
+// The folders that the listed entries lie in, below the held install folder, removed when they
+// are empty, deepest first.
+void RemoveListedFolders(HANDLE installDir, const std::vector<std::wstring>& files);
+// The elements of a listed entry that the package path rule accepts; nothing otherwise.
+std::optional<std::vector<std::wstring>> ListedElements(const std::wstring& entry);

@@ -33,40 +33,54 @@ bool IsTrustedOwner(PSID owner) {
            ::EqualSid(owner, reinterpret_cast<TOKEN_USER*>(user)->User.Sid);
 }
 
+std::unexpected<std::wstring> Refused(const std::filesystem::path& folder, DWORD code) {
+    return std::unexpected(FormatWindowsError(L"Droits d'écriture sur " + folder.native(), code));
+}
+
 } // namespace
 
-std::expected<UniqueHandle, std::wstring>
-GrantUsersWriteAccess(const std::filesystem::path& folder) {
-    const auto refused = [&](DWORD code) {
+std::expected<UniqueHandle, std::wstring> HoldGrantedFolder(const std::filesystem::path& folder,
+                                                            bool create) {
+    // Users may create folders in ProgramData before any installation, and hold them open.
+    auto held = OpenPath(folder, {.rights = READ_CONTROL | WRITE_DAC,
+                                  .share = FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  .createFolder = create});
+    if (!held && !create &&
+        (held.error() == ERROR_FILE_NOT_FOUND || held.error() == ERROR_PATH_NOT_FOUND))
+        return UniqueHandle();
+    if (!held)
+        return Refused(folder, held.error());
+    if (held->kind != EntryKind::Folder)
+        return Refused(folder, kReparsePointEncountered);
+
+    PSID owner = nullptr; // points into the descriptor
+    LocalMemory descriptor;
+    const DWORD code = ::GetSecurityInfo(
+        held->handle.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+        nullptr, reinterpret_cast<PSECURITY_DESCRIPTOR*>(descriptor.put()));
+    if (code != ERROR_SUCCESS)
         return std::unexpected(
-            FormatWindowsError(L"Droits d'écriture sur " + folder.native(), code));
-    };
+            FormatWindowsError(L"Lecture des droits de " + folder.native(), code));
+    if (!IsTrustedOwner(owner))
+        return Refused(folder, ERROR_INVALID_OWNER);
+    return std::move(held->handle);
+}
+
+std::expected<void, std::wstring> WriteUsersGrant(const std::filesystem::path& folder,
+                                                  HANDLE held) {
     BYTE sid[SECURITY_MAX_SID_SIZE];
     DWORD sidSize = sizeof(sid);
     if (!::CreateWellKnownSid(WinBuiltinUsersSid, nullptr, sid, &sidSize))
         return std::unexpected(FormatWindowsError(L"SID des utilisateurs", ::GetLastError()));
 
-    // Users may create folders in ProgramData before any installation, and hold them open.
-    auto held = OpenPath(folder, {.rights = READ_CONTROL | WRITE_DAC,
-                                  .share = FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  .createFolder = true});
-    if (!held)
-        return refused(held.error());
-    if (held->kind != EntryKind::Folder)
-        return refused(kReparsePointEncountered);
-
-    PSID owner = nullptr;       // points into the descriptor
-    PACL currentDacl = nullptr; // likewise
+    PACL currentDacl = nullptr; // points into the descriptor
     LocalMemory descriptor;
-    DWORD code = ::GetSecurityInfo(held->handle.get(), SE_FILE_OBJECT,
-                                   OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+    DWORD code = ::GetSecurityInfo(held, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
                                    nullptr, &currentDacl, nullptr,
                                    reinterpret_cast<PSECURITY_DESCRIPTOR*>(descriptor.put()));
     if (code != ERROR_SUCCESS)
         return std::unexpected(
             FormatWindowsError(L"Lecture des droits de " + folder.native(), code));
-    if (!IsTrustedOwner(owner))
-        return refused(ERROR_INVALID_OWNER);
 
     EXPLICIT_ACCESSW grant{};
     grant.grfAccessPermissions = kModifyRights;
@@ -81,7 +95,7 @@ GrantUsersWriteAccess(const std::filesystem::path& folder) {
     LocalMemory newDacl;
     code = ::SetEntriesInAclW(1, &grant, currentDacl, reinterpret_cast<PACL*>(newDacl.put()));
     if (code != ERROR_SUCCESS)
-        return refused(code);
+        return Refused(folder, code);
     // Written on the held folder alone: SetSecurityInfo would go on to rewrite every entry
     // below it, where users may have prepared links. Data and everything in it are made
     // afterwards and inherit the grant. The folder keeps its inheritance flags.
@@ -93,7 +107,17 @@ GrantUsersWriteAccess(const std::filesystem::path& folder) {
         !::InitializeSecurityDescriptor(&written, SECURITY_DESCRIPTOR_REVISION) ||
         !::SetSecurityDescriptorDacl(&written, TRUE, static_cast<PACL>(newDacl.get()), FALSE) ||
         !::SetSecurityDescriptorControl(&written, kKept, control & kKept) ||
-        !::SetKernelObjectSecurity(held->handle.get(), DACL_SECURITY_INFORMATION, &written))
-        return refused(::GetLastError());
-    return std::move(held->handle);
+        !::SetKernelObjectSecurity(held, DACL_SECURITY_INFORMATION, &written))
+        return Refused(folder, ::GetLastError());
+    return {};
+}
+
+std::expected<UniqueHandle, std::wstring>
+GrantUsersWriteAccess(const std::filesystem::path& folder) {
+    auto held = HoldGrantedFolder(folder, true);
+    if (!held)
+        return held;
+    if (auto written = WriteUsersGrant(folder, held->get()); !written)
+        return std::unexpected(written.error());
+    return held;
 }

@@ -4,6 +4,7 @@
 #include "install/held_entries.h"
 #include "install/install.h"
 #include "install/installed_files.h"
+#include "install/previous_version.h"
 #include "install/registration.h"
 #include "install/registry.h"
 #include "install/running_instance.h"
@@ -129,6 +130,8 @@ std::expected<void, std::wstring> UninstallSteps(const ProductInfo& info, Scope 
 
     if (IsRemovable(installDir)) {
         RemoveListedFiles(installDir, ReadInstalledFilesList(installDir));
+        // What an upgrade kept of the version before, should it still be there.
+        RemoveBackup(installDir);
         RemoveEmptyFolder(installDir);
     }
 

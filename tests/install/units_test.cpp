@@ -42,13 +42,9 @@ class Units : public ::testing::Test {
         info.product = UniqueName(L"Orvalis Unit");
         info.exe = L"bin\\Orvalis.exe";
         info.registryKey = L"Software\\Orvalis Tests\\" + info.product;
-        WriteFileBytes(temp / L"src\\bin\\Orvalis.exe", std::string(120, 'x'));
-        WriteFileBytes(temp / L"src\\docs\\a.txt", std::string(80, 'a'));
-        WriteFileBytes(temp / L"src\\docs\\deep\\b.txt", std::string(50, 'b'));
-        WriteFileBytes(temp / L"meta", "");
-        RunProcess(Quoted(BinDir() / L"mvpk.exe") + L" pack " + Quoted(temp / L"src") + L" " +
-                   Quoted(temp / L"meta") + L" " + Quoted(temp / L"p.mvpk") + L" --block-size 100");
-        bytes = ReadFileBytes(temp / L"p.mvpk");
+        bytes = PackFiles(temp.path(), {{L"bin\\Orvalis.exe", std::string(120, 'x')},
+                                        {L"docs\\a.txt", std::string(80, 'a')},
+                                        {L"docs\\deep\\b.txt", std::string(50, 'b')}});
         reader.emplace(*mvpk::Reader::Open(std::as_bytes(std::span(bytes))));
     }
     ~Units() override { RemoveProduct(info); }

@@ -43,11 +43,33 @@ std::string ReadFileBytes(const fs::path& file) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+std::string Digest(std::string_view bytes) {
+    return std::to_string(bytes.size()) + ":" +
+           std::to_string(std::hash<std::string_view>{}(bytes));
+}
+
+std::map<std::wstring, std::string> Snapshot(const fs::path& folder) {
+    std::map<std::wstring, std::string> tree;
+    for (const auto& entry : fs::recursive_directory_iterator(folder))
+        tree[fs::relative(entry.path(), folder).native()] =
+            entry.is_directory() ? "<folder>" : Digest(ReadFileBytes(entry.path()));
+    return tree;
+}
+
 void WriteFileBytes(const fs::path& file, std::string_view bytes) {
     fs::create_directories(file.parent_path());
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     if (!out.write(bytes.data(), static_cast<std::streamsize>(bytes.size())))
         throw std::runtime_error("cannot write " + file.string());
+}
+
+std::string PackFiles(const fs::path& work, const std::map<std::wstring, std::string>& files) {
+    for (const auto& [path, bytes] : files)
+        WriteFileBytes(work / L"src" / path, bytes);
+    WriteFileBytes(work / L"meta", "");
+    RunProcess(Quoted(BinDir() / L"mvpk.exe") + L" pack " + Quoted(work / L"src") + L" " +
+               Quoted(work / L"meta") + L" " + Quoted(work / L"p.mvpk") + L" --block-size 100");
+    return ReadFileBytes(work / L"p.mvpk");
 }
 
 std::string ResourceBytes(const fs::path& program, const wchar_t* name) {
@@ -276,6 +298,25 @@ ReplacedFile::ReplacedFile(const fs::path& file, const fs::path& replacement)
 
 ReplacedFile::~ReplacedFile() {
     RunUnix(L"/bin/mv -f", {aside_, file_}, [this] { return !fs::exists(aside_); });
+}
+
+SmallVolume::SmallVolume(const fs::path& folder, unsigned mebibytes)
+    : folder_(folder), bytes_(std::uint64_t{mebibytes} << 20) {
+    fs::create_directories(folder_);
+    const std::wstring command =
+        L"/bin/mount -t tmpfs -o size=" + std::to_wstring(mebibytes) + L"m,mode=0755 tmpfs";
+    RunUnix(command.c_str(), {folder_}, [this] { return mounted(); });
+}
+
+SmallVolume::~SmallVolume() {
+    // Lazily: whatever a failed test left open there goes with its process.
+    RunUnix(L"/bin/umount -l", {folder_}, [this] { return !mounted(); });
+}
+
+bool SmallVolume::mounted() const {
+    ULARGE_INTEGER total{};
+    return ::GetDiskFreeSpaceExW(folder_.c_str(), nullptr, &total, nullptr) &&
+           total.QuadPart == bytes_;
 }
 
 EnvironmentOverride::EnvironmentOverride(const wchar_t* name, const std::wstring& value)

@@ -9,7 +9,9 @@
 #include <windows.h>
 
 #include <filesystem>
+#include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -36,7 +38,15 @@ class TempDir {
 };
 
 std::string ReadFileBytes(const std::filesystem::path& file);
+// A file's size and a digest of its bytes: short enough to show when two differ.
+std::string Digest(std::string_view bytes);
+// Every file and folder below folder, by relative path: a file's Digest, a folder's mark.
+std::map<std::wstring, std::string> Snapshot(const std::filesystem::path& folder);
 void WriteFileBytes(const std::filesystem::path& file, std::string_view bytes);
+// A package of the files given (relative path, bytes), in blocks of 100 bytes, made by the
+// package tool in work.
+std::string PackFiles(const std::filesystem::path& work,
+                      const std::map<std::wstring, std::string>& files);
 // The bytes of a program's RT_RCDATA resource, read from its file; empty when it has none.
 std::string ResourceBytes(const std::filesystem::path& program, const wchar_t* name);
 
@@ -120,6 +130,23 @@ class ReplacedFile {
 
   private:
     std::filesystem::path file_, aside_;
+};
+
+// A small volume mounted on an empty folder, as a small drive is: writes beyond its size fail
+// with a full disk. A tmpfs mounted from Unix, which needs the root account with the right to
+// mount (as this project's machines give); the holder unmounts it.
+class SmallVolume {
+  public:
+    SmallVolume(const std::filesystem::path& folder, unsigned mebibytes);
+    SmallVolume(const SmallVolume&) = delete;
+    SmallVolume& operator=(const SmallVolume&) = delete;
+    ~SmallVolume();
+    // Whether the folder is that volume, as the system reports its size.
+    bool mounted() const;
+
+  private:
+    std::filesystem::path folder_;
+    std::uint64_t bytes_;
 };
 
 // Sets an environment variable of this process, which started programs inherit, and
