@@ -89,8 +89,7 @@ Result InstallSteps(const mvpk::Reader& reader, const ProductInfo& info, Scope s
     std::optional<std::filesystem::path> dataDir;
     if (info.hasDataDir) {
         dataDir = DataDirectory(info.product, scope);
-        // An unresolvable known folder leaves a path below whatever the current folder is, a
-        // product without a usable name none.
+        // An unresolvable known folder leaves a path below whatever the current folder is.
         if (!dataDir->is_absolute())
             dataDir.reset();
     }

@@ -232,9 +232,11 @@ void SetupWindow::StartInstall() {
     installDir = text.data();
 
     if (!IsCompleteInstallFolder(installDir)) {
-        ::MessageBoxW(hwnd,
-                      IncompleteFolderText(ExampleInstallFolder(info.product).native()).c_str(),
-                      L"Installation", MB_OK | MB_ICONWARNING);
+        ::MessageBoxW(
+            hwnd,
+            IncompleteFolderText(DefaultInstallFolder(info.product, Scope::Machine).native())
+                .c_str(),
+            L"Installation", MB_OK | MB_ICONWARNING);
         return;
     }
 

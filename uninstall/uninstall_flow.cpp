@@ -166,10 +166,10 @@ std::optional<bool> Confirm(const ProductInfo& info, Scope scope, const std::wst
     const std::wstring content =
         txt::format(L"{} sera supprimé de cet ordinateur ({}).", info.product, installDir.native());
     // The folder named is the one the removal will take: the installation's recorded one.
-    // A product whose name cannot name a folder has none, and is offered no box.
-    const fs::path data = info.hasDataDir ? RecordedDataDirectory(info, scope) : fs::path();
-    const std::wstring verification =
-        L"Supprimer aussi les données téléchargées (" + data.native() + L")";
+    const std::wstring verification = info.hasDataDir
+                                          ? L"Supprimer aussi les données téléchargées (" +
+                                                RecordedDataDirectory(info, scope).native() + L")"
+                                          : std::wstring();
     const TASKDIALOG_BUTTON buttons[] = {{kUninstallButton, L"Désinstaller"},
                                          {kCancelButton, L"Annuler"}};
 
@@ -183,7 +183,7 @@ std::optional<bool> Confirm(const ProductInfo& info, Scope scope, const std::wst
     config.cButtons = static_cast<UINT>(std::size(buttons));
     config.pButtons = buttons;
     config.nDefaultButton = kCancelButton;
-    config.pszVerificationText = data.empty() ? nullptr : verification.c_str();
+    config.pszVerificationText = info.hasDataDir ? verification.c_str() : nullptr;
 
     int pressed = kCancelButton;
     BOOL removeData = FALSE;
