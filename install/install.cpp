@@ -100,7 +100,14 @@ Result InstallSteps(const mvpk::Reader& reader, const ProductInfo& info, Scope s
             auto granted = GrantUsersWriteAccess(dataDir->parent_path());
             if (!granted)
                 return std::unexpected(granted.error());
-            OpenEntry(granted->get(), dataDir->filename().native(), {.createFolder = true});
+            // Users may have put a file or a link there beforehand: recorded as the data
+            // folder, it would be what the product writes into and what a removal takes.
+            const auto data =
+                OpenEntry(granted->get(), dataDir->filename().native(), {.createFolder = true});
+            if (!data || data->kind != EntryKind::Folder)
+                return std::unexpected(
+                    FormatWindowsError(L"Création du dossier " + dataDir->native(),
+                                       data ? kReparsePointEncountered : data.error()));
         } else {
             std::filesystem::create_directories(*dataDir, error);
         }

@@ -157,6 +157,27 @@ TEST_F(Units, FailuresAreTexts) {
                                 .starts_with(L"Droits d'écriture sur " + shared.native() + L" : "));
         EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, UninstallKeyPath(info.product)));
     }
+    // Data itself a file, or a link to another folder, that a user put there: it would be
+    // recorded as the data folder, written into and removed later. The installation fails
+    // before registering, and what lay there stays as it was.
+    const fs::path data = DataDirectory(info.product, Scope::Machine);
+    const TempDir elsewhere(L"units-elsewhere");
+    WriteFileBytes(elsewhere / L"theirs.txt", "theirs");
+    WriteFileBytes(data, "theirs");
+    for (int planted = 0; planted < 2; ++planted) {
+        std::optional<FolderLink> link;
+        if (planted == 1) {
+            fs::remove(data);
+            link.emplace(data, elsewhere.path());
+            ASSERT_TRUE(link->planted());
+        }
+        const auto result = Run(Scope::Machine, temp / L"E");
+        EXPECT_TRUE(!result &&
+                    result.error().starts_with(L"Création du dossier " + data.native() + L" : "))
+            << "case " << planted;
+        EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, UninstallKeyPath(info.product)));
+        EXPECT_EQ(ReadFileBytes(planted == 0 ? data : elsewhere / L"theirs.txt"), "theirs");
+    }
 }
 
 // Wine never runs a process without administrator rights: the decisions are reached through
