@@ -64,6 +64,17 @@ class EndToEnd : public ::testing::Test {
     }
     std::string said;
     DWORD Setup(const std::wstring& switches) { return Run(Quoted(setup) + switches); }
+    // Started as a user starts it: the text of the message box it shows, which is then closed;
+    // the program must end with 1603.
+    std::wstring FailureBox(const std::wstring& commandLine) {
+        ChildProcess shown(commandLine);
+        const HWND box = WaitForProcessWindow(shown.id(), L"Installation");
+        EXPECT_NE(box, nullptr) << "no message box";
+        const std::wstring text = box ? MessageText(box) : L"";
+        ::PostMessageW(box, WM_COMMAND, IDOK, 0);
+        EXPECT_EQ(shown.Wait(30000), 1603u);
+        return text;
+    }
     DWORD Install(Scope scope, const fs::path& where) {
         return Setup((scope == Scope::User ? L" /S /CURRENTUSER /D=" : L" /S /ALLUSERS /D=") +
                      where.native());
@@ -340,13 +351,9 @@ TEST_F(EndToEnd, DamagedAndIncompletePrograms) {
     EXPECT_EQ(Run(Quoted(stub) + L" /S /CURRENTUSER"), 1603u);
     EXPECT_EQ(said, "Ce programme d'installation est incomplet ou endommagé : Paquet MVPK "
                     "invalide (signature)\r\n");
-    ChildProcess shown(Quoted(stub));
-    const HWND box = WaitForProcessWindow(shown.id(), L"Installation");
-    ASSERT_NE(box, nullptr) << "no message box";
-    EXPECT_EQ(MessageText(box), L"Ce programme d'installation est incomplet ou endommagé :\n"
-                                L"Paquet MVPK invalide (signature)");
-    ::PostMessageW(box, WM_COMMAND, IDOK, 0);
-    EXPECT_EQ(shown.Wait(30000), 1603u);
+    EXPECT_EQ(FailureBox(Quoted(stub)),
+              L"Ce programme d'installation est incomplet ou endommagé :\n"
+              L"Paquet MVPK invalide (signature)");
     // /UNINSTALL never looks at the package, /S or not.
     fs::copy_file(stub, temp / L"Uninstall.exe");
     EXPECT_EQ(Run(Quoted(temp / L"Uninstall.exe") + L" /S /UNINSTALL /CURRENTUSER"), 0u);
@@ -400,13 +407,9 @@ TEST_F(EndToEnd, ProductWithoutAName) {
             EXPECT_EQ(said, reason);
         }
     }
-    ChildProcess shown(Quoted(temp / L"SansNom0.exe"));
-    const HWND box = WaitForProcessWindow(shown.id(), L"Installation");
-    ASSERT_NE(box, nullptr) << "no message box";
-    EXPECT_EQ(MessageText(box), L"Ce programme d'installation est incomplet ou endommagé :\nNom "
-                                L"de produit inutilisable comme nom de dossier : «  »");
-    ::PostMessageW(box, WM_COMMAND, IDOK, 0);
-    EXPECT_EQ(shown.Wait(30000), 1603u);
+    EXPECT_EQ(FailureBox(Quoted(temp / L"SansNom0.exe")),
+              L"Ce programme d'installation est incomplet ou endommagé :\nNom de produit "
+              L"inutilisable comme nom de dossier : «  »");
     // Nothing changed: no folder, no key, another program's entry and the list's own key alone.
     EXPECT_FALSE(fs::exists(folder));
     EXPECT_FALSE(KeyExists(hive, top));
