@@ -43,6 +43,30 @@ int StartElevatedAndWait(const std::filesystem::path& program, const std::wstrin
     return static_cast<int>(code);
 }
 
+namespace {
+
+// The path that the system itself gives the held copy, after every junction, link and mount
+// point on the way: the name under which it is started must not go through a link that the
+// user who started the program may retarget meanwhile (their temporary folder, or a TMP of
+// their choosing, may lie behind one). The folders left in it cannot be renamed or replaced
+// while a file below them is held. The path as made when the system gives none.
+std::filesystem::path FinalPath(HANDLE file, const std::filesystem::path& made) {
+    std::wstring path(1040, L'\0');
+    const DWORD length = ::GetFinalPathNameByHandleW(
+        file, path.data(), static_cast<DWORD>(path.size()), FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0 || length >= path.size())
+        return made;
+    path.resize(length);
+    // "\\?\C:\..." and "\\?\UNC\server\share\...", written as the shell expects them.
+    if (path.starts_with(L"\\\\?\\UNC\\"))
+        return L"\\\\" + path.substr(8);
+    if (path.starts_with(L"\\\\?\\") && path.size() > 6 && path[5] == L':')
+        return path.substr(4);
+    return made;
+}
+
+} // namespace
+
 int RelaunchElevated(const SetupOptions& options, HWND owner) {
     SetupOptions copy = options;
     copy.elevated = true;
@@ -62,8 +86,8 @@ int RelaunchElevated(const SetupOptions& options, HWND owner) {
     auto made = MakeTemporaryCopy(*own, (stem.empty() ? L"setup" : stem) + L"-elevated");
     if (!made)
         return 1603;
-    const int code =
-        StartElevatedAndWait(made->path, BuildCommandLine(copy), owner, options.silent);
+    const int code = StartElevatedAndWait(FinalPath(made->kept.get(), made->path),
+                                          BuildCommandLine(copy), owner, options.silent);
     RemoveTemporaryCopy(std::move(*made));
     return code;
 }

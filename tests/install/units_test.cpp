@@ -230,14 +230,17 @@ LRESULT CALLBACK AnswerShellBox(int code, WPARAM wParam, LPARAM lParam) {
 // The real relaunch starts a copy of this very program, which records its switches and
 // answers 42. The copy is made from the file held since the start, in the caller's temporary
 // folder: once another real program has taken the program's name (as a junction above it can
-// be retargeted), that one never runs. A file already under the copy's name is neither run,
-// reused nor removed, and the copy is gone afterwards. A start that fails gives 1603, and 1223
-// when the failure is a declined prompt; a silent run shows no box for it.
+// be retargeted), that one never runs. The copy is started by the path the system gives it, not
+// through a link on the way to the temporary folder. A file already under the copy's name is
+// neither run, reused nor removed, and the copy is gone afterwards. A start that fails gives 1603,
+// and 1223 when the failure is a declined prompt; a silent run shows no box for it.
 TEST_F(Units, Relaunch) {
     EnvironmentOverride record(L"ORVALIS_RECORD", (temp / L"line").native());
     const TempDir tmp(L"units-tmp");
-    EnvironmentOverride tmpVariable(L"TMP", tmp.path().native()),
-        tempVariable(L"TEMP", tmp.path().native());
+    const FolderLink link(temp / L"tmp-link", tmp.path());
+    ASSERT_TRUE(link.planted());
+    EnvironmentOverride tmpVariable(L"TMP", (temp / L"tmp-link").native()),
+        tempVariable(L"TEMP", (temp / L"tmp-link").native());
     const fs::path planted =
         tmp / (L"units_test-elevated-" + std::to_wstring(::GetCurrentProcessId()) + L".exe");
     WriteFileBytes(planted, "theirs");
@@ -250,12 +253,16 @@ TEST_F(Units, Relaunch) {
     }
     std::error_code ignored;
     EXPECT_FALSE(fs::remove(BinDir() / L"launched.txt", ignored)) << "the program's name started";
-    EXPECT_TRUE(fs::exists(temp / L"line") &&
-                Utf8ToWide(ReadFileBytes(temp / L"line"))
-                    .ends_with(L" /S /ALLUSERS /NOLAUNCH /ELEVATED /D=C:\\Program "
+    const std::wstring line =
+        fs::exists(temp / L"line") ? Utf8ToWide(ReadFileBytes(temp / L"line")) : L"";
+    EXPECT_TRUE(line.ends_with(L" /S /ALLUSERS /NOLAUNCH /ELEVATED /D=C:\\Program "
                                L"Files\\Orvalis  Relance"));
     EXPECT_EQ(ReadFileBytes(planted), "theirs");
     EXPECT_EQ(std::distance(fs::directory_iterator(tmp.path()), {}), 1) << "the copy stayed";
+    // Started by the path the system gives the copy, never through the temporary folder's link.
+    EXPECT_TRUE(line.find(tmp.path().native() + L"\\units_test-elevated-") != line.npos &&
+                line.find(L"tmp-link") == line.npos)
+        << WideToUtf8(line);
 
     WriteFileBytes(temp / L"text.exe", "not a program");
     const WindowsHook hook(
