@@ -388,6 +388,10 @@ TEST(MvpkTool, EveryCommand) {
     WriteFileBytes(dir / L"locked/held.txt", "held");
     for (const wchar_t* folder : {L"empty", L"out", L"made"})
         fs::create_directories(dir / folder);
+    // Names that Windows does not keep as written, made through "\\?\", which keeps them.
+    const std::wstring odd[] = {L"devices\\sub\\Nul.txt", L"dots\\x."};
+    for (const std::wstring& name : odd)
+        WriteFileBytes(L"\\\\?\\" + (dir / name).native(), "odd");
     // Held open without sharing, the file cannot be read by the tool.
     const UniqueHandle holder(::CreateFileW((dir / L"locked" / L"held.txt").c_str(), GENERIC_READ,
                                             0, nullptr, OPEN_EXISTING, 0, nullptr));
@@ -449,6 +453,9 @@ TEST(MvpkTool, EveryCommand) {
          "La sortie est dans le dossier empaqueté : " + shown + "SRC\\docs\\Setup.exe"},
         {L"pack" + from + q(L"Meta.txt"), 1,
          "La sortie est un fichier d'entrée : " + shown + "Meta.txt"},
+        {L"pack" + q(L"devices") + q(L"meta.txt") + q(L"out\\6.mvpk"), 1,
+         "Chemin refusé : sub\\Nul.txt"},
+        {L"build-setup" + q(L"dots") + q(L"meta.txt") + q(L"out\\7.exe"), 1, "Chemin refusé : x."},
     };
     // The description is checked before anything is packed; a missing value is named with
     // the file, a wrong one with itself.
@@ -509,6 +516,8 @@ TEST(MvpkTool, EveryCommand) {
     }
     // Nothing is left behind by a refusal, not even the output's folder.
     EXPECT_TRUE(fs::is_empty(dir / L"out"));
+    for (const std::wstring& name : odd) // by their own names, for the folder's clean-up
+        EXPECT_TRUE(::DeleteFileW((L"\\\\?\\" + (dir / name).native()).c_str()));
     EXPECT_FALSE(fs::exists(dir / L"absent"));
     EXPECT_EQ(ReadFileBytes(dir / L"e.mvpk"), (Layout{0, metadata, {}, {}, ""}).Bytes());
     // Nor is an input written to, even under another name.
