@@ -161,9 +161,9 @@ std::vector<std::wstring> ListFolder(HANDLE folder) {
 
 DWORD DeleteEntry(const HeldEntry& entry) {
     // A handle of its own with the right to delete, on the same file: no name is involved.
-    const auto held =
-        OpenRelative(entry.handle.get(), L"", DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                     kShareAll, FILE_OPEN, 0);
+    // That right alone: the entry's own rights may refuse it everything else while its
+    // folder's let whoever may delete children delete it.
+    const auto held = OpenRelative(entry.handle.get(), L"", DELETE, kShareAll, FILE_OPEN, 0);
     if (!held)
         return held.error();
     const HANDLE handle = held->get();
@@ -176,26 +176,30 @@ DWORD DeleteEntry(const HeldEntry& entry) {
         return ERROR_DIR_NOT_EMPTY;
 
     // Before Windows 10 1809 (and under Wine) only the plain disposition is there, which a
-    // read-only file refuses: the attribute goes first, through the same handle, unless the
-    // file has other names (hard links), whose file it is too. It comes back if the file
-    // stays after all.
+    // read-only file refuses: the attribute goes first, through a handle on the same file
+    // that may write attributes, asked for only then, unless the file has other names (hard
+    // links), whose file it is too. It comes back if the file stays after all.
     BY_HANDLE_FILE_INFORMATION info{};
-    ::GetFileInformationByHandle(handle, &info);
+    ::GetFileInformationByHandle(entry.handle.get(), &info);
+    const bool readOnly = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) &&
+                          !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                          info.nNumberOfLinks <= 1;
+    std::expected<UniqueHandle, DWORD> writer = std::unexpected(DWORD{ERROR_ACCESS_DENIED});
+    if (readOnly)
+        writer =
+            OpenRelative(entry.handle.get(), L"", FILE_WRITE_ATTRIBUTES, kShareAll, FILE_OPEN, 0);
     FILE_BASIC_INFO basic{}; // times left as they are
-    const bool clear = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) &&
-                       !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-                       info.nNumberOfLinks <= 1;
     const auto setAttributes = [&](DWORD attributes) {
         basic.FileAttributes = attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
-        ::SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof(basic));
+        ::SetFileInformationByHandle(writer->get(), FileBasicInfo, &basic, sizeof(basic));
     };
-    if (clear)
+    if (writer)
         setAttributes(info.dwFileAttributes & kSettableAttributes & ~FILE_ATTRIBUTE_READONLY);
     FILE_DISPOSITION_INFO plain{TRUE};
     if (::SetFileInformationByHandle(handle, FileDispositionInfo, &plain, sizeof(plain)))
         return 0;
     const DWORD error = ::GetLastError();
-    if (clear)
+    if (writer)
         setAttributes(info.dwFileAttributes & kSettableAttributes);
     return error;
 }

@@ -20,6 +20,10 @@
 // or its folder's listing shows it, or an entry that changed between the two: never entered.
 enum class EntryKind { File, Folder, Link };
 
+// ERROR_REPARSE_POINT_ENCOUNTERED, which the toolchain's headers lack: the failure of an entry
+// that had to be a real folder and is a link.
+inline constexpr DWORD kReparsePointEncountered = 4395;
+
 struct HeldEntry {
     UniqueHandle handle;
     EntryKind kind = EntryKind::File;

@@ -92,7 +92,14 @@ Result WriteNewVersion(const mvpk::Reader& reader, Scope scope, const std::files
                     return std::unexpected(granted.error());
                 held = std::move(*granted);
             }
-            OpenEntry(held.get(), dataDir->filename().native(), {.createFolder = true});
+            // Users may have put a file or a link there beforehand: recorded as the data
+            // folder, it would be what the product writes into and what a removal takes.
+            const auto data =
+                OpenEntry(held.get(), dataDir->filename().native(), {.createFolder = true});
+            if (!data || data->kind != EntryKind::Folder)
+                return std::unexpected(
+                    FormatWindowsError(L"Création du dossier " + dataDir->native(),
+                                       data ? kReparsePointEncountered : data.error()));
         } else {
             std::error_code ignored;
             std::filesystem::create_directories(*dataDir, ignored);
@@ -130,8 +137,7 @@ Result InstallSteps(const mvpk::Reader& reader, const ProductInfo& info, Scope s
     std::optional<std::filesystem::path> dataDir;
     if (info.hasDataDir) {
         dataDir = DataDirectory(info.product, scope);
-        // An unresolvable known folder leaves a path below whatever the current folder is, a
-        // product without a usable name none.
+        // An unresolvable known folder leaves a path below whatever the current folder is.
         if (!dataDir->is_absolute())
             dataDir.reset();
     }

@@ -16,9 +16,6 @@ constexpr DWORD kModifyRights =
     FILE_GENERIC_READ | FILE_GENERIC_WRITE | FILE_GENERIC_EXECUTE | DELETE;
 static_assert(kModifyRights == 0x1301BF);
 
-// ERROR_REPARSE_POINT_ENCOUNTERED, which the toolchain's headers lack.
-constexpr DWORD kReparsePointEncountered = 4395;
-
 // Administrators, SYSTEM, or the account this process runs as. Any other owner could change
 // the folder's rights whenever they like.
 bool IsTrustedOwner(PSID owner) {

@@ -10,12 +10,6 @@
 #include <optional>
 #include <string>
 
-// The values of the uninstall entry, as RegisterProduct writes them.
-inline constexpr const wchar_t* kUninstallEntryValues[] = {
-    L"DisplayName", L"DisplayVersion",  L"Publisher",       L"URLInfoAbout",
-    L"DisplayIcon", L"InstallLocation", L"UninstallString", L"QuietUninstallString",
-    L"NoModify",    L"NoRepair",        L"EstimatedSize",   L"InstallDate"};
-
 // Writes everything below the scope's hive only. Returns the text of the first required key
 // that could not be created; what was written before it stays. dataDir is given only for a
 // product with a data directory; the DataDir value is written only then.

@@ -1,5 +1,7 @@
 #include "package/reader.h"
 
+#include "package/windows_names.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -35,7 +37,8 @@ bool IsSafePackagePath(std::string_view path) {
         const size_t end = path.find_first_of("\\/", start);
         const std::string_view component = path.substr(
             start, end == std::string_view::npos ? std::string_view::npos : end - start);
-        if (component.empty() || component == "." || component == "..")
+        // "." and ".." end in a dot too.
+        if (!IsKeptName(component))
             return false;
         if (end == std::string_view::npos)
             return true;

@@ -57,7 +57,8 @@ class Reader {
     std::uint64_t totalSize_ = 0;
 };
 
-// A stored path may be installed only when it stays below the install folder.
+// A stored path may be installed only when it stays below the install folder and names there
+// what Windows writes under that very name: no element ending in a dot or a space, no device.
 bool IsSafePackagePath(std::string_view path);
 
 } // namespace mvpk

@@ -1,11 +1,13 @@
 // Process entry: reads the switches and the product description, then runs exactly one of
-// the uninstaller, the damaged-package stop, the silent installation or the wizard.
+// the stop for an unusable description or a damaged package, the uninstaller, the silent
+// installation or the wizard.
 #include "package/reader.h"
 #include "setup/command_line.h"
 #include "setup/embedded_resource.h"
 #include "setup/handles.h"
 #include "setup/metadata.h"
 #include "setup/own_program.h"
+#include "setup/paths.h"
 #include "setup/silent_install.h"
 #include "setup/standard_error.h"
 #include "setup/text.h"
@@ -20,9 +22,9 @@
 
 namespace {
 
-int ShowDamagedPackage(const SetupOptions& options, const std::string& error) {
+int ShowDamaged(const SetupOptions& options, const std::wstring& reason) {
     const std::wstring text =
-        L"Ce programme d'installation est incomplet ou endommagé :\n" + Utf8ToWide(error);
+        L"Ce programme d'installation est incomplet ou endommagé :\n" + reason;
     if (options.silent)
         ReportOnStandardError(text);
     else
@@ -52,12 +54,21 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
             std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size())));
     }();
 
+    // The name is the last element of the install folder and of the data folder, the name of
+    // the uninstall entry and of the shortcut, and the first part of every ProgID. One that
+    // names no folder of its own (empty, "..", CON) would make them the known folder itself,
+    // the list of every program's entries or the extension's own key: refused before anything
+    // is looked at or changed, installing and uninstalling alike.
+    if (!IsFolderName(info.product))
+        return ShowDamaged(options, L"Nom de produit inutilisable comme nom de dossier : « " +
+                                        info.product + L" »");
+
     if (options.uninstall)
         return RunUninstall(options, info);
 
     auto reader = mvpk::Reader::Open(EmbeddedResource(L"PAYLOAD"));
     if (!reader)
-        return ShowDamagedPackage(options, reader.error());
+        return ShowDamaged(options, Utf8ToWide(reader.error()));
 
     if (options.silent)
         return RunSilentInstall(*reader, info, options);

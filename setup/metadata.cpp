@@ -73,18 +73,12 @@ std::filesystem::path KnownFolderPath(REFKNOWNFOLDERID id) {
 }
 
 std::filesystem::path DataDirectory(const std::wstring& product, Scope scope) {
-    // Data, and the Users grant on its parent, would go to the known folder itself or above it
-    // (an empty name, ".."): a product without a name of its own keeps no data there.
-    if (!IsFolderName(product))
-        return {};
     const auto base =
         KnownFolderPath(scope == Scope::User ? FOLDERID_LocalAppData : FOLDERID_ProgramData);
     return JoinPath(JoinPath(base, product), L"Data");
 }
 
 std::filesystem::path DefaultInstallFolder(const std::wstring& product, Scope scope) {
-    if (!IsFolderName(product))
-        return {};
     std::filesystem::path base;
     if (scope == Scope::Machine) {
         base = KnownFolderPath(FOLDERID_ProgramFiles);
@@ -99,9 +93,4 @@ std::filesystem::path DefaultInstallFolder(const std::wstring& product, Scope sc
         }
     }
     return JoinPath(base, product);
-}
-
-std::filesystem::path ExampleInstallFolder(const std::wstring& product) {
-    const auto folder = DefaultInstallFolder(product, Scope::Machine);
-    return folder.empty() ? DefaultInstallFolder(L"Application", Scope::Machine) : folder;
 }

@@ -42,12 +42,8 @@ ProductInfo LoadProductInfo(const MetadataMap& map);
 // The shell's known folder (created when missing), or an empty path when the lookup fails.
 std::filesystem::path KnownFolderPath(REFKNOWNFOLDERID id);
 // Where the product keeps its data for a scope: LocalAppData or ProgramData, then the
-// product name, then "Data". Empty when the name cannot name one folder.
+// product name, then "Data".
 std::filesystem::path DataDirectory(const std::wstring& product, Scope scope);
 // The folder a new installation goes to when nothing else names one: the scope's program
-// folder joined with the product name. Empty when the name cannot name one folder: the
-// program folder itself, or the drive above it, is nobody's installation.
+// folder joined with the product name.
 std::filesystem::path DefaultInstallFolder(const std::wstring& product, Scope scope);
-// The folder shown as an example when a complete one is asked for: the per-machine default,
-// or that of a product named "Application" when the product's name cannot name a folder.
-std::filesystem::path ExampleInstallFolder(const std::wstring& product);

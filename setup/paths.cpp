@@ -1,5 +1,7 @@
 #include "setup/paths.h"
 
+#include "package/windows_names.h"
+
 #include <algorithm>
 #include <string>
 
@@ -7,12 +9,15 @@ bool IsPathSeparator(wchar_t c) {
     return c == L'\\' || c == L'/';
 }
 
-bool IsFolderName(std::wstring_view name) {
+bool HasOnlyNameCharacters(std::wstring_view name) {
     const auto allowed = [](wchar_t c) {
         return c >= 0x20 && std::wstring_view(L"\\/:*?\"<>|").find(c) == std::wstring_view::npos;
     };
-    return !name.empty() && std::ranges::all_of(name, allowed) && !name.ends_with(L' ') &&
-           !name.ends_with(L'.');
+    return std::ranges::all_of(name, allowed);
+}
+
+bool IsFolderName(std::wstring_view name) {
+    return HasOnlyNameCharacters(name) && mvpk::IsKeptName(name);
 }
 
 std::filesystem::path JoinPath(const std::filesystem::path& left, std::wstring_view right) {

@@ -11,7 +11,9 @@ std::filesystem::path JoinPath(const std::filesystem::path& left, std::wstring_v
 
 bool IsPathSeparator(wchar_t c);
 
-// A name that one folder keeps as written: not empty, no control character and none of
-// \ / : * ? " < > |, no final space or dot (Windows drops them; "." and ".." name other
-// folders).
+// No control character and none of \ / : * ? " < > |.
+bool HasOnlyNameCharacters(std::wstring_view name);
+
+// A name that one folder keeps as written: not empty, only name characters, no final space
+// or dot (Windows drops them; "." and ".." name other folders) and no device's name.
 bool IsFolderName(std::wstring_view name);

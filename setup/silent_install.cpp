@@ -32,10 +32,11 @@ int RunSilentInstall(const mvpk::Reader& reader, const ProductInfo& info,
         folder = *options.installDir;
     else if (existing && !existing->empty()) // an empty record names no folder
         folder = *existing;
-    // A relative folder would install below wherever the program happened to start; an empty
-    // one is the default of a product whose name cannot name a folder.
+    // A relative folder (given, recorded, or the default when the known folder cannot be
+    // resolved) would install below wherever the program happened to start.
     if (!folder.is_absolute()) {
-        ReportOnStandardError(IncompleteFolderText(ExampleInstallFolder(info.product).native()));
+        ReportOnStandardError(
+            IncompleteFolderText(DefaultInstallFolder(info.product, Scope::Machine).native()));
         return 1603;
     }
 

@@ -109,19 +109,24 @@ bool SetupWindow::OnInitDialog() {
     ::SendDlgItemMessageW(hwnd, IDC_PROGRESS, PBM_SETRANGE32, 0, 1000);
     ::CheckRadioButton(hwnd, IDC_ALL_USERS, IDC_CURRENT_USER,
                        options.scope == Scope::User ? IDC_CURRENT_USER : IDC_ALL_USERS);
-    ::CheckDlgButton(hwnd, IDC_LAUNCH, options.noLaunch ? BST_UNCHECKED : BST_CHECKED);
+    // Whatever the switches say: a page that runs elevated ("Run as administrator", or a
+    // system without the prompt) would start the product with administrator rights, over a
+    // data folder every user may write to. It offers no start.
+    const bool mayLaunch = !options.elevated && !calls.isElevated();
+    ::CheckDlgButton(hwnd, IDC_LAUNCH,
+                     options.noLaunch || !mayLaunch ? BST_UNCHECKED : BST_CHECKED);
     if (options.installDir) {
         SetFolderText(*options.installDir);
         dirChosen = true;
     }
     RefreshTarget();
 
-    if (options.elevated) {
-        // The copy started for the first page: it installs at once, and the first page
-        // decides about starting the product.
+    if (!mayLaunch)
         ::ShowWindow(::GetDlgItem(hwnd, IDC_LAUNCH), SW_HIDE);
+    // The copy started for the first page: it installs at once, and the first page decides
+    // about starting the product.
+    if (options.elevated)
         StartInstall();
-    }
     return true;
 }
 
@@ -129,7 +134,9 @@ bool SetupWindow::OnCommand(int id, int code) {
     switch (id) {
     case IDOK:
         if (finished) {
-            if (succeeded && !options.elevated && ::IsDlgButtonChecked(hwnd, IDC_LAUNCH)) {
+            // The token decides, not /ELEVATED: the box may have been ticked by anyone.
+            if (succeeded && !options.elevated && !calls.isElevated() &&
+                ::IsDlgButtonChecked(hwnd, IDC_LAUNCH)) {
                 const auto exe = JoinPath(installDir, info.exe);
                 // Not reported: the installation itself succeeded.
                 ::ShellExecuteW(nullptr, L"open", exe.c_str(), nullptr, installDir.c_str(),
@@ -232,9 +239,11 @@ void SetupWindow::StartInstall() {
     installDir = text.data();
 
     if (!IsCompleteInstallFolder(installDir)) {
-        ::MessageBoxW(hwnd,
-                      IncompleteFolderText(ExampleInstallFolder(info.product).native()).c_str(),
-                      L"Installation", MB_OK | MB_ICONWARNING);
+        ::MessageBoxW(
+            hwnd,
+            IncompleteFolderText(DefaultInstallFolder(info.product, Scope::Machine).native())
+                .c_str(),
+            L"Installation", MB_OK | MB_ICONWARNING);
         return;
     }
 

@@ -5,7 +5,6 @@
 #include "install/install.h"
 #include "install/installed_files.h"
 #include "install/previous_version.h"
-#include "install/registration.h"
 #include "install/registry.h"
 #include "install/running_instance.h"
 #include "install/shortcut.h"
@@ -33,21 +32,6 @@ void DeleteKeyTree(HKEY hive, const std::wstring& subKey) {
         return;
     ::RegDeleteTreeW(hive, subKey.c_str());
     ::RegDeleteKeyW(hive, subKey.c_str());
-}
-
-// A product without a name has its uninstall values on the list's own key, which holds every
-// program's entry: only those values go, or a later product without a name would take them
-// for its previous installation.
-void DeleteUninstallEntry(HKEY hive, const std::wstring& product) {
-    const std::wstring entry = UninstallKeyPath(product);
-    if (!entry.empty() && !IsPathSeparator(entry.back())) {
-        DeleteKeyTree(hive, entry);
-        return;
-    }
-    KeyHandle key;
-    if (::RegOpenKeyExW(hive, entry.c_str(), 0, KEY_SET_VALUE, key.put()) == ERROR_SUCCESS)
-        for (const wchar_t* name : kUninstallEntryValues)
-            ::RegDeleteValueW(key.get(), name);
 }
 
 bool EqualsIgnoringCase(std::wstring_view a, std::wstring_view b) {
@@ -138,7 +122,7 @@ std::expected<void, std::wstring> UninstallSteps(const ProductInfo& info, Scope 
     if (const fs::path shortcut = ShortcutPath(info, scope); IsRemovable(shortcut))
         RemoveEntry(shortcut);
 
-    DeleteUninstallEntry(hive, info.product);
+    DeleteKeyTree(hive, UninstallKeyPath(info.product));
     DeleteKeyTree(hive, info.registryKey + L"\\Install");
     DeleteApplicationKeys(hive, info.registryKey);
     DeleteFileTypes(hive, info);

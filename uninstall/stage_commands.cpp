@@ -1,12 +1,6 @@
 #include "uninstall/stage_commands.h"
 
-#include "setup/format.h"
 #include "setup/paths.h"
-
-std::wstring TemporaryCopyName(const std::wstring& product, DWORD processId, int attempt) {
-    return attempt == 1 ? txt::format(L"{}-uninstall-{}.exe", product, processId)
-                        : txt::format(L"{}-uninstall-{}-{}.exe", product, processId, attempt);
-}
 
 SetupOptions SecondStageOptions(const SetupOptions& options,
                                 const std::filesystem::path& installDir) {

@@ -8,11 +8,6 @@
 #include <filesystem>
 #include <string>
 
-// "<product>-uninstall-<process id>.exe": the copy in the temporary folder. A file found under
-// that name (process identifiers come back, and a cancelled uninstallation leaves its copy) is
-// never reused: a later attempt takes "<product>-uninstall-<process id>-<attempt>.exe".
-std::wstring TemporaryCopyName(const std::wstring& product, DWORD processId, int attempt);
-
 // The first stage's switches for the second stage: not elevated, from the temporary folder,
 // and the folder of the running "Uninstall.exe" in place of any /D= it was given.
 SetupOptions SecondStageOptions(const SetupOptions& options,

@@ -9,9 +9,9 @@
 #include "setup/own_program.h"
 #include "setup/paths.h"
 #include "setup/standard_error.h"
+#include "setup/temporary_copy.h"
 #include "uninstall/removal.h"
 #include "uninstall/stage_commands.h"
-#include "uninstall/temporary_copy.h"
 
 #include <commctrl.h>
 
@@ -28,27 +28,12 @@ constexpr int kFailed = 1603;
 constexpr int kCancelled = 1223;
 constexpr int kUninstallButton = 1;
 constexpr int kCancelButton = 2;
-// Names tried for the temporary copy before the first stage gives up.
-constexpr int kCopyAttempts = 10;
 
 static_assert(sizeof(TASKDIALOGCONFIG) == 160, "the task dialog reads a 160-byte configuration");
 
 fs::path OwnPath() {
     wchar_t path[1040] = {};
     ::GetModuleFileNameW(nullptr, path, static_cast<DWORD>(std::size(path)));
-    return fs::path(path);
-}
-
-// Run as SYSTEM (by a deployment tool), GetTempPathW gives the Windows folder's Temp, where
-// every user may create files; GetTempPath2W, where the system has it, gives SYSTEM a folder
-// of its own. Other accounts get the same folder from both.
-fs::path TemporaryFolder() {
-    using GetTempPath2 = DWORD(WINAPI*)(DWORD, LPWSTR);
-    const auto protectedFolder = reinterpret_cast<GetTempPath2>(reinterpret_cast<void*>(
-        ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "GetTempPath2W")));
-    wchar_t path[260] = {};
-    (protectedFolder != nullptr ? protectedFolder
-                                : ::GetTempPathW)(static_cast<DWORD>(std::size(path)), path);
     return fs::path(path);
 }
 
@@ -130,23 +115,17 @@ int FirstStage(const SetupOptions& options, const ProductInfo& info, Scope scope
     const SetupOptions second = SecondStageOptions(options, *folder);
     // A silent second stage says why it failed where this stage was asked to.
     const UniqueHandle standardError = options.silent ? InheritableStandardError() : UniqueHandle();
-    UniqueHandle process;
-    for (int attempt = 1; attempt <= kCopyAttempts && !process; ++attempt) {
-        const fs::path copy = JoinPath(
-            TemporaryFolder(), TemporaryCopyName(info.product, ::GetCurrentProcessId(), attempt));
-        // Held until the second stage has started from it.
-        const UniqueHandle kept = CreateTemporaryCopy(*own, copy);
-        if (!kept)
-            continue;
-        process = StartProcess(copy, SecondStageCommandLine(copy, second), 0, standardError.get());
-        if (!process)
-            return Failed(options,
-                          FormatWindowsError(L"Démarrage du désinstalleur " + copy.native(),
-                                             ::GetLastError()));
-    }
-    if (!process)
+    // Held until the second stage has started from it.
+    const auto copy = MakeTemporaryCopy(*own, info.product + L"-uninstall");
+    if (!copy)
         return Failed(options,
                       L"Copie du désinstalleur impossible dans " + TemporaryFolder().native());
+    const UniqueHandle process = StartProcess(
+        copy->path, SecondStageCommandLine(copy->path, second), 0, standardError.get());
+    if (!process)
+        return Failed(options,
+                      FormatWindowsError(L"Démarrage du désinstalleur " + copy->path.native(),
+                                         ::GetLastError()));
 
     // Interactive runs report through the second stage's own windows; a silent caller can
     // only learn the outcome from the exit code.
@@ -166,10 +145,10 @@ std::optional<bool> Confirm(const ProductInfo& info, Scope scope, const std::wst
     const std::wstring content =
         txt::format(L"{} sera supprimé de cet ordinateur ({}).", info.product, installDir.native());
     // The folder named is the one the removal will take: the installation's recorded one.
-    // A product whose name cannot name a folder has none, and is offered no box.
-    const fs::path data = info.hasDataDir ? RecordedDataDirectory(info, scope) : fs::path();
-    const std::wstring verification =
-        L"Supprimer aussi les données téléchargées (" + data.native() + L")";
+    const std::wstring verification = info.hasDataDir
+                                          ? L"Supprimer aussi les données téléchargées (" +
+                                                RecordedDataDirectory(info, scope).native() + L")"
+                                          : std::wstring();
     const TASKDIALOG_BUTTON buttons[] = {{kUninstallButton, L"Désinstaller"},
                                          {kCancelButton, L"Annuler"}};
 
@@ -183,7 +162,7 @@ std::optional<bool> Confirm(const ProductInfo& info, Scope scope, const std::wst
     config.cButtons = static_cast<UINT>(std::size(buttons));
     config.pButtons = buttons;
     config.nDefaultButton = kCancelButton;
-    config.pszVerificationText = data.empty() ? nullptr : verification.c_str();
+    config.pszVerificationText = info.hasDataDir ? verification.c_str() : nullptr;
 
     int pressed = kCancelButton;
     BOOL removeData = FALSE;

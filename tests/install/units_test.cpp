@@ -17,7 +17,7 @@
 #include "setup/silent_install.h"
 #include "setup/text.h"
 #include "uninstall/removal.h"
-#include "uninstall/temporary_copy.h"
+#include "setup/temporary_copy.h"
 #include "uninstall/uninstall_flow.h"
 
 #include <gtest/gtest.h>
@@ -153,6 +153,27 @@ TEST_F(Units, FailuresAreTexts) {
                                 .starts_with(L"Droits d'écriture sur " + shared.native() + L" : "));
         EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, UninstallKeyPath(info.product)));
     }
+    // Data itself a file, or a link to another folder, that a user put there: it would be
+    // recorded as the data folder, written into and removed later. The installation fails
+    // before registering, and what lay there stays as it was.
+    const fs::path data = DataDirectory(info.product, Scope::Machine);
+    const TempDir elsewhere(L"units-elsewhere");
+    WriteFileBytes(elsewhere / L"theirs.txt", "theirs");
+    WriteFileBytes(data, "theirs");
+    for (int planted = 0; planted < 2; ++planted) {
+        std::optional<FolderLink> link;
+        if (planted == 1) {
+            fs::remove(data);
+            link.emplace(data, elsewhere.path());
+            ASSERT_TRUE(link->planted());
+        }
+        const auto result = Run(Scope::Machine, temp / L"E");
+        EXPECT_TRUE(!result &&
+                    result.error().starts_with(L"Création du dossier " + data.native() + L" : "))
+            << "case " << planted;
+        EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, UninstallKeyPath(info.product)));
+        EXPECT_EQ(ReadFileBytes(planted == 0 ? data : elsewhere / L"theirs.txt"), "theirs");
+    }
 }
 
 // Wine never runs a process without administrator rights: the decisions are reached through
@@ -191,36 +212,65 @@ TEST_F(Units, WithoutRightsPerMachineHandsOverUnchanged) {
 // a user closes it, leaving the error the system reports (the box's own calls leave another).
 // Wine never shows the elevation prompt: a declined one is this failure with ERROR_CANCELLED.
 DWORD shellError = 0;
+int shellBoxes = 0;
 LRESULT CALLBACK AnswerShellBox(int code, WPARAM wParam, LPARAM lParam) {
     const auto* sent = reinterpret_cast<const CWPSTRUCT*>(lParam);
     const LRESULT result = ::CallNextHookEx(nullptr, code, wParam, lParam);
-    if (code == HC_ACTION && sent->message == WM_INITDIALOG)
+    if (code == HC_ACTION && sent->message == WM_INITDIALOG && ++shellBoxes)
         ::PostMessageW(sent->hwnd, WM_COMMAND, IDOK, 0);
     else if (code == HC_ACTION && sent->message == WM_NCDESTROY)
         ::SetLastError(shellError);
     return result;
 }
 
-// The real relaunch starts this very program, which records its switches and answers 42. Once
-// the program's file is replaced by one that is no program, the copy cannot start: 1603, and
-// 1223 when the failure is a declined prompt.
+// The real relaunch starts a copy of this very program, which records its switches and
+// answers 42. The copy is made from the file held since the start, in the caller's temporary
+// folder: once another real program has taken the program's name (as a junction above it can
+// be retargeted), that one never runs. The copy is started by the path the system gives it, not
+// through a link on the way to the temporary folder. A file already under the copy's name is
+// neither run, reused nor removed, and the copy is gone afterwards. A start that fails gives 1603,
+// and 1223 when the failure is a declined prompt; a silent run shows no box for it.
 TEST_F(Units, Relaunch) {
     EnvironmentOverride record(L"ORVALIS_RECORD", (temp / L"line").native());
+    const TempDir tmp(L"units-tmp");
+    const FolderLink link(temp / L"tmp-link", tmp.path());
+    ASSERT_TRUE(link.planted());
+    EnvironmentOverride tmpVariable(L"TMP", (temp / L"tmp-link").native()),
+        tempVariable(L"TEMP", (temp / L"tmp-link").native());
+    const fs::path planted =
+        tmp / (L"units_test-elevated-" + std::to_wstring(::GetCurrentProcessId()) + L".exe");
+    WriteFileBytes(planted, "theirs");
     const auto options =
         ParseCommandLineText(L"s /S /ALLUSERS /NOLAUNCH /D=C:\\Program Files\\Orvalis  Relance");
-    EXPECT_EQ(RelaunchElevated(options, nullptr), 42);
-    EXPECT_TRUE(Utf8ToWide(ReadFileBytes(temp / L"line"))
-                    .ends_with(L" /S /ALLUSERS /NOLAUNCH /ELEVATED /D=C:\\Program "
+    {
+        const ReplacedFile replaced(BinDir() / L"units_test.exe",
+                                    BinDir() / L"ui_launch_probe.exe");
+        EXPECT_EQ(RelaunchElevated(options, nullptr), 42);
+    }
+    std::error_code ignored;
+    EXPECT_FALSE(fs::remove(BinDir() / L"launched.txt", ignored)) << "the program's name started";
+    const std::wstring line =
+        fs::exists(temp / L"line") ? Utf8ToWide(ReadFileBytes(temp / L"line")) : L"";
+    EXPECT_TRUE(line.ends_with(L" /S /ALLUSERS /NOLAUNCH /ELEVATED /D=C:\\Program "
                                L"Files\\Orvalis  Relance"));
+    EXPECT_EQ(ReadFileBytes(planted), "theirs");
+    EXPECT_EQ(std::distance(fs::directory_iterator(tmp.path()), {}), 1) << "the copy stayed";
+    // Started by the path the system gives the copy, never through the temporary folder's link.
+    EXPECT_TRUE(line.find(tmp.path().native() + L"\\units_test-elevated-") != line.npos &&
+                line.find(L"tmp-link") == line.npos)
+        << WideToUtf8(line);
 
     WriteFileBytes(temp / L"text.exe", "not a program");
-    const ReplacedFile replaced(BinDir() / L"units_test.exe", temp / L"text.exe");
     const WindowsHook hook(
         ::SetWindowsHookExW(WH_CALLWNDPROC, AnswerShellBox, nullptr, ::GetCurrentThreadId()));
     for (const DWORD error : {DWORD{ERROR_BAD_EXE_FORMAT}, DWORD{ERROR_CANCELLED}}) {
         shellError = error;
-        EXPECT_EQ(RelaunchElevated(options, nullptr), error == ERROR_CANCELLED ? 1223 : 1603);
+        EXPECT_EQ(StartElevatedAndWait(temp / L"text.exe", L"", nullptr, false),
+                  error == ERROR_CANCELLED ? 1223 : 1603);
     }
+    EXPECT_EQ(shellBoxes, 2);
+    EXPECT_EQ(StartElevatedAndWait(temp / L"text.exe", L"", nullptr, true), 1603);
+    EXPECT_EQ(shellBoxes, 2) << "a box in a silent run";
 }
 
 // The uninstaller's copy is kept as written until its second stage has started: nobody can

@@ -142,6 +142,8 @@ TEST(ReaderOpen, EveryMessageInCheckOrderAndWhatIsAccepted) {
         {full.substr(0, 45 + 49), "Paquet MVPK tronqué (table des fichiers)"},
         {full.substr(0, 45 + 54), "Paquet MVPK tronqué (table des fichiers)"},
         {two.Bytes(), "Chemin refusé dans le paquet : \xff\\.."},
+        {MakeLayout({{"docs\\Nul.txt", "x"}}, {}).Bytes(),
+         "Chemin refusé dans le paquet : docs\\Nul.txt"},
         // A gap, an overlap; a total too small, too large; the same for the blocks.
         {Patched(full, 45, 1, 8), "Paquet MVPK incohérent (fichiers non contigus)"},
         {Patched(full, 100, 2, 8), "Paquet MVPK incohérent (fichiers non contigus)"},
@@ -171,11 +173,25 @@ TEST(ReaderOpen, EveryMessageInCheckOrderAndWhatIsAccepted) {
 }
 
 TEST(IsSafePackagePath, AcceptedAndRefused) {
-    for (const char* path : {"a", "dir\\file", "dir/file", "a\\b/c", "a..b", "...", "x.", "x ",
-                             "CON", "\xc3\xa9t\xc3\xa9", "\xff\xfe", ".hidden", "..x", "x.."})
+    // Names that merely resemble a device's, or hold a dot or a space inside, are kept as
+    // written by Windows.
+    // clang-format off
+    const char* const kept[] = {
+        "a", "dir\\file", "dir/file", "a\\b/c", "a..b", "\xc3\xa9t\xc3\xa9", "\xff\xfe", ".hidden",
+        "..x", " lead", "a b.txt", "CONS", "CO", "COM", "COM10", "LPT", "xCON", "CON_",
+        "NULL.txt", "COM\xc2\xb4", "com1x.txt", "dir.d\\file", "docs\\aux_notes.txt"};
+    // Outside the folder, or written by Windows under another name or to a device: a final
+    // dot or space is dropped, a device's name with any extension, in any case, opens it.
+    const char* const refused[] = {
+        "", "a\\\\b", "a//b", "a\\", "a/", "\\\\s\\share", "/a", "C:a", "file.txt:stream", ".",
+        "..", "a\\.", ".\\a", "a\\..\\b", "a/./b", "...", "x.", "x ", "x..", "dir.\\a", "dir \\a",
+        "a/b ", "CON", "con", "Prn.txt", "aux.tar.gz", "NUL", "dir\\nul.txt", "COM1", "com9.log",
+        "LPT1", "lpt5.txt", "COM0", "lpt0.txt", "CON .txt", "LpT9", "COM\xc2\xb9", "lpt\xc2\xb3.txt",
+        "COM\xc2\xb2\\a"};
+    // clang-format on
+    for (const char* path : kept)
         EXPECT_TRUE(mvpk::IsSafePackagePath(path)) << path;
-    for (const char* path : {"", "a\\\\b", "a//b", "a\\", "a/", "\\\\s\\share", "/a", "C:a",
-                             "file.txt:stream", ".", "..", "a\\.", ".\\a", "a\\..\\b", "a/./b"})
+    for (const char* path : refused)
         EXPECT_FALSE(mvpk::IsSafePackagePath(path)) << path;
     EXPECT_FALSE(mvpk::IsSafePackagePath(std::string_view("a\0:", 3)));
 }
@@ -373,6 +389,10 @@ TEST(MvpkTool, EveryCommand) {
     WriteFileBytes(dir / L"locked/held.txt", "held");
     for (const wchar_t* folder : {L"empty", L"out", L"made"})
         fs::create_directories(dir / folder);
+    // Names that Windows does not keep as written, made through "\\?\", which keeps them.
+    const std::wstring odd[] = {L"devices\\sub\\Nul.txt", L"dots\\x."};
+    for (const std::wstring& name : odd)
+        WriteFileBytes(L"\\\\?\\" + (dir / name).native(), "odd");
     // Held open without sharing, the file cannot be read by the tool.
     const UniqueHandle holder(::CreateFileW((dir / L"locked" / L"held.txt").c_str(), GENERIC_READ,
                                             0, nullptr, OPEN_EXISTING, 0, nullptr));
@@ -434,6 +454,9 @@ TEST(MvpkTool, EveryCommand) {
          "La sortie est dans le dossier empaqueté : " + shown + "SRC\\docs\\Setup.exe"},
         {L"pack" + from + q(L"Meta.txt"), 1,
          "La sortie est un fichier d'entrée : " + shown + "Meta.txt"},
+        {L"pack" + q(L"devices") + q(L"meta.txt") + q(L"out\\6.mvpk"), 1,
+         "Chemin refusé : sub\\Nul.txt"},
+        {L"build-setup" + q(L"dots") + q(L"meta.txt") + q(L"out\\7.exe"), 1, "Chemin refusé : x."},
     };
     // The description is checked before anything is packed; a missing value is named with
     // the file, a wrong one with itself.
@@ -443,16 +466,24 @@ TEST(MvpkTool, EveryCommand) {
         {"Product=Orvalis\nPublisher=Orvalis\nVersion=\n",
          "Métadonnées sans Version : " + shown + "bad1"},
         {named + "Product=..\n", "Product inutilisable comme nom de dossier : .."},
+        {named + "Product=Lpt1.txt\n", "Product inutilisable comme nom de dossier : Lpt1.txt"},
+        {named + "Product=Orvalis \n", "Product inutilisable comme nom de dossier : Orvalis "},
         {named + "RegistryKey=HKCU\\Software\\Orvalis\n",
          "RegistryKey invalide (Software\\Nom attendu) : HKCU\\Software\\Orvalis"},
         {named + "RegistryKey=Software\\\n",
          "RegistryKey invalide (Software\\Nom attendu) : Software\\"},
         {named + "DataDir=oui\n", "DataDir invalide (yes ou no attendu) : oui"},
+        // The setup program reads only "yes", in lower case: "Yes" would keep no data.
+        {named + "DataDir=Yes\n", "DataDir invalide (yes ou no attendu) : Yes"},
         {named + "FileTypes=.orv=Document;;orw=Modèle\n",
          "Entrée FileTypes invalide (.ext=Description attendu) : orw=Modèle"},
         {named + "FileTypes=.orv=\n",
          "Entrée FileTypes invalide (.ext=Description attendu) : .orv="},
         {named + "Exe=docs\\absent.txt\n", "Exe absent du dossier : docs\\absent.txt"},
+        // An extension only ends a file's and a ProgID's name: a device's is fine there, and
+        // the description passes on to the next check.
+        {named + "FileTypes=.aux=Auxiliaire;.nul=Vide\nExe=docs\\absent.txt\n",
+         "Exe absent du dossier : docs\\absent.txt"},
         {"Product=Autre\nPublisher=Orvalis\nVersion=1\n", "Exe absent du dossier : Autre.exe"},
     };
     for (std::size_t i = 0; i < std::size(descriptions); ++i) {
@@ -486,6 +517,8 @@ TEST(MvpkTool, EveryCommand) {
     }
     // Nothing is left behind by a refusal, not even the output's folder.
     EXPECT_TRUE(fs::is_empty(dir / L"out"));
+    for (const std::wstring& name : odd) // by their own names, for the folder's clean-up
+        EXPECT_TRUE(::DeleteFileW((L"\\\\?\\" + (dir / name).native()).c_str()));
     EXPECT_FALSE(fs::exists(dir / L"absent"));
     EXPECT_EQ(ReadFileBytes(dir / L"e.mvpk"), (Layout{0, metadata, {}, {}, ""}).Bytes());
     // Nor is an input written to, even under another name.

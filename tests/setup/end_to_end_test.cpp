@@ -64,6 +64,17 @@ class EndToEnd : public ::testing::Test {
     }
     std::string said;
     DWORD Setup(const std::wstring& switches) { return Run(Quoted(setup) + switches); }
+    // Started as a user starts it: the text of the message box it shows, which is then closed;
+    // the program must end with 1603.
+    std::wstring FailureBox(const std::wstring& commandLine) {
+        ChildProcess shown(commandLine);
+        const HWND box = WaitForProcessWindow(shown.id(), L"Installation");
+        EXPECT_NE(box, nullptr) << "no message box";
+        const std::wstring text = box ? MessageText(box) : L"";
+        ::PostMessageW(box, WM_COMMAND, IDOK, 0);
+        EXPECT_EQ(shown.Wait(30000), 1603u);
+        return text;
+    }
     DWORD Install(Scope scope, const fs::path& where) {
         return Setup((scope == Scope::User ? L" /S /CURRENTUSER /D=" : L" /S /ALLUSERS /D=") +
                      where.native());
@@ -343,67 +354,71 @@ TEST_F(EndToEnd, DamagedAndIncompletePrograms) {
     EXPECT_EQ(Run(Quoted(stub) + L" /S /CURRENTUSER"), 1603u);
     EXPECT_EQ(said, "Ce programme d'installation est incomplet ou endommagé : Paquet MVPK "
                     "invalide (signature)\r\n");
-    ChildProcess shown(Quoted(stub));
-    const HWND box = WaitForProcessWindow(shown.id(), L"Installation");
-    ASSERT_NE(box, nullptr) << "no message box";
-    EXPECT_EQ(MessageText(box), L"Ce programme d'installation est incomplet ou endommagé :\n"
-                                L"Paquet MVPK invalide (signature)");
-    ::PostMessageW(box, WM_COMMAND, IDOK, 0);
-    EXPECT_EQ(shown.Wait(30000), 1603u);
+    EXPECT_EQ(FailureBox(Quoted(stub)),
+              L"Ce programme d'installation est incomplet ou endommagé :\n"
+              L"Paquet MVPK invalide (signature)");
     // /UNINSTALL never looks at the package, /S or not.
     fs::copy_file(stub, temp / L"Uninstall.exe");
     EXPECT_EQ(Run(Quoted(temp / L"Uninstall.exe") + L" /S /UNINSTALL /CURRENTUSER"), 0u);
 }
 
-// A product without a name, described otherwise than by the setup compiler, which refuses it:
-// the path of its uninstall entry names every program's, its ProgID is its extension's own
-// key, its data folder would be the known folder's "Data", and its key lies outside Software.
-// Installed and removed, it leaves all of them to the others.
+// A product whose name cannot name a folder, described otherwise than by the setup compiler,
+// which refuses it: its folders would be the known folders themselves, its uninstall entry
+// every program's, its ProgID its extension's own key. The setup program refuses it before it
+// changes anything, installing or uninstalling: the reason on standard error, or in a box.
 TEST_F(EndToEnd, ProductWithoutAName) {
     const HKEY hive = HKEY_CURRENT_USER;
     const std::wstring top = UniqueName(L"OrvalisTop"), extension = UniqueName(L".orvsansnom");
-    const std::wstring other = UninstallKeyPath(UniqueName(L"Autre")),
-                       classes = L"Software\\Classes\\" + extension;
-    const fs::path theirs = KnownFolderPath(FOLDERID_LocalAppData) / L"Data" / top;
+    const std::wstring other = UninstallKeyPath(UniqueName(L"Autre"));
+    const std::string names[] = {"", "..", "CON", "lpt1.txt", "Orvalis.", "Orvalis "};
+    // What an installation that went ahead would have written, so that the prefix stays clean
+    // after a failure too.
     const std::shared_ptr<void> cleanUp(nullptr, [&](void*) {
-        for (const std::wstring& key : {top, other, classes})
+        for (const std::wstring& key : {top, other, L"Software\\Classes\\" + extension})
             DeleteTree(hive, key);
-        // What its registration writes on the list's own key, should the removal leave it.
-        for (const wchar_t* name : {L"DisplayName", L"InstallLocation"})
+        for (const std::string& name : names) {
+            const std::wstring given = Utf8ToWide(name);
+            DeleteTree(hive, L"Software\\Classes\\" + MakeProgId(given, extension));
+            if (!given.empty() && given != L"..") // the list itself, or above it
+                DeleteTree(hive, UninstallKeyPath(given));
+        }
+        // A nameless product's entry is the list's own key.
+        for (const wchar_t* name :
+             {L"DisplayName", L"DisplayVersion", L"Publisher", L"URLInfoAbout", L"DisplayIcon",
+              L"InstallLocation", L"UninstallString", L"QuietUninstallString", L"NoModify",
+              L"NoRepair", L"EstimatedSize", L"InstallDate"})
             ::RegDeleteKeyValueW(hive, UninstallKeyPath(L"").c_str(), name);
-        std::error_code ignored;
-        fs::remove(theirs, ignored);
-        fs::remove(theirs.parent_path(), ignored);
     });
-    const fs::path program = temp / L"SansNom.exe";
-    fs::copy_file(setup, program);
-    std::string metadata = "Exe=Orvalis.exe\nFileTypes=" + WideToUtf8(extension) +
-                           "=Document\nProduct=\nRegistryKey=" + WideToUtf8(top) +
-                           "\\Sans nom\nDataDir=yes\n";
-    ResourceUpdate update(::BeginUpdateResourceW(program.c_str(), FALSE));
-    ASSERT_TRUE(update &&
-                ::UpdateResourceW(update.get(), RT_RCDATA, L"METADATA", 0, metadata.data(),
-                                  static_cast<DWORD>(metadata.size())) &&
-                update.Commit());
-    ASSERT_EQ(ProductOf(program).product, L"");
     WriteStringValue(hive, other, L"DisplayName", L"Autre");
-    WriteStringValue(hive, classes, L"Content Type", L"text/plain");
-    WriteFileBytes(theirs, "theirs");
-
-    // Its default folder would be the user's program folder itself: a folder is asked for.
-    EXPECT_EQ(Run(Quoted(program) + L" /S /CURRENTUSER"), 1603u);
-    EXPECT_TRUE(said.starts_with("Indiquez un dossier d'installation complet")) << said;
-    ASSERT_EQ(Run(Quoted(program) + L" /S /CURRENTUSER /D=" + folder.native()), 0u);
-    EXPECT_TRUE(fs::exists(folder / L"Orvalis.exe"));
-    EXPECT_EQ(ReadStringValue(hive, UninstallKeyPath(L""), L"InstallLocation"), folder.native());
-    EXPECT_EQ(Run(Quoted(folder / L"Uninstall.exe") + L" /UNINSTALL /S /CURRENTUSER /REMOVEDATA"),
-              0u);
-    EXPECT_TRUE(Eventually([&] { return !fs::exists(folder); }));
+    for (std::size_t i = 0; i < std::size(names); ++i) {
+        const fs::path program = temp / (L"SansNom" + std::to_wstring(i) + L".exe");
+        fs::copy_file(setup, program);
+        std::string metadata = "Exe=Orvalis.exe\nFileTypes=" + WideToUtf8(extension) +
+                               "=Document\nProduct=" + names[i] +
+                               "\nRegistryKey=" + WideToUtf8(top) + "\\Sans nom\nDataDir=yes\n";
+        ResourceUpdate update(::BeginUpdateResourceW(program.c_str(), FALSE));
+        ASSERT_TRUE(update &&
+                    ::UpdateResourceW(update.get(), RT_RCDATA, L"METADATA", 0, metadata.data(),
+                                      static_cast<DWORD>(metadata.size())) &&
+                    update.Commit());
+        const std::string reason = "Ce programme d'installation est incomplet ou endommagé : Nom "
+                                   "de produit inutilisable comme nom de dossier : « " +
+                                   names[i] + " »\r\n";
+        for (const std::wstring& switches : {L" /S /CURRENTUSER /D=" + folder.native(),
+                                             std::wstring(L" /UNINSTALL /S /CURRENTUSER")}) {
+            EXPECT_EQ(Run(Quoted(program) + switches), 1603u) << names[i];
+            EXPECT_EQ(said, reason);
+        }
+    }
+    EXPECT_EQ(FailureBox(Quoted(temp / L"SansNom0.exe")),
+              L"Ce programme d'installation est incomplet ou endommagé :\nNom de produit "
+              L"inutilisable comme nom de dossier : «  »");
+    // Nothing changed: no folder, no key, another program's entry and the list's own key alone.
+    EXPECT_FALSE(fs::exists(folder));
+    EXPECT_FALSE(KeyExists(hive, top));
+    EXPECT_FALSE(KeyExists(hive, L"Software\\Classes\\" + extension));
     EXPECT_EQ(ReadStringValue(hive, other, L"DisplayName"), L"Autre");
     EXPECT_FALSE(ReadStringValue(hive, UninstallKeyPath(L""), L"InstallLocation"));
-    EXPECT_EQ(ReadStringValue(hive, classes, L"Content Type"), L"text/plain");
-    EXPECT_TRUE(fs::exists(theirs)) << "another program's data removed";
-    EXPECT_FALSE(KeyExists(hive, top));
 }
 
 TEST_F(EndToEnd, UninstallerAnswered) {

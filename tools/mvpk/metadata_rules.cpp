@@ -18,7 +18,7 @@ const std::string* Value(const MetadataMap& map, const char* key) {
     return found == map.end() ? nullptr : &found->second;
 }
 
-// Kept as written by a folder, a shortcut and a registry key.
+// Kept as written by a folder, a shortcut and a registry key, and no device's name.
 bool IsFileName(std::string_view name) {
     return IsFolderName(Utf8ToWide(name));
 }
@@ -40,8 +40,10 @@ bool IsFileType(std::string_view entry) {
     const std::size_t equals = entry.find('=');
     if (equals == std::string_view::npos || equals + 1 == entry.size() || !entry.starts_with('.'))
         return false;
+    // Only ever the end of a file's name and of a ProgID: ".aux" or ".nul" are fine.
     const std::string_view name = entry.substr(1, equals - 1);
-    return IsFileName(name) && name.find_first_of(". ") == std::string_view::npos;
+    return !name.empty() && HasOnlyNameCharacters(Utf8ToWide(name)) &&
+           name.find_first_of(". ") == std::string_view::npos;
 }
 
 } // namespace

@@ -198,6 +198,11 @@ ListFolder(const std::filesystem::path& folder) {
     for (; it != end; it.increment(error)) {
         if (error)
             return Failure("Dossier illisible : " + Display(it->path()));
+        // Before the entry is read by its name: Windows would read another file, or a device,
+        // under a name it does not keep as written, and leave the entry out or fail otherwise.
+        if (const std::string stored = StoredPath(it->path(), folder);
+            !mvpk::IsSafePackagePath(stored))
+            return Failure("Chemin refusé : " + stored);
         const DWORD attributes = ::GetFileAttributesW(it->path().c_str());
         if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
             return Failure("Lien refusé : " + StoredPath(it->path(), folder));

@@ -1,0 +1,91 @@
+#include "setup/temporary_copy.h"
+
+#include "setup/format.h"
+#include "setup/own_program.h"
+#include "setup/paths.h"
+
+#include <cstring>
+
+namespace {
+
+// Names tried before giving up.
+constexpr int kCopyAttempts = 10;
+
+UniqueHandle Open(const std::filesystem::path& path, DWORD access, DWORD share, DWORD creation,
+                  DWORD flags = FILE_ATTRIBUTE_NORMAL) {
+    return UniqueHandle(
+        ::CreateFileW(path.c_str(), access, share, nullptr, creation, flags, nullptr));
+}
+
+std::optional<FILE_ID_INFO> IdentityOf(HANDLE file) {
+    FILE_ID_INFO id{};
+    if (!::GetFileInformationByHandleEx(file, FileIdInfo, &id, sizeof(id)))
+        return std::nullopt;
+    return id;
+}
+
+} // namespace
+
+UniqueHandle CreateTemporaryCopy(HANDLE source, const std::filesystem::path& copy) {
+    // Only a new file, and while it is written nobody else may write, rename or delete it.
+    UniqueHandle writer = Open(copy, GENERIC_WRITE, FILE_SHARE_READ, CREATE_NEW);
+    if (!writer || CopyContent(source, writer.get()) != 0)
+        return {};
+    // No process can start from a file open for writing, and no handle can give up a right
+    // it was opened with: a reading handle takes over, then one that shares only reading,
+    // which the system refuses while anybody else holds the file open for writing.
+    UniqueHandle reader =
+        Open(copy, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
+    if (!reader)
+        return {};
+    writer.reset();
+    UniqueHandle keeper = Open(copy, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+    reader.reset();
+    // Between the two, another program could have written to it and let go again.
+    if (!keeper || !SameContent(keeper.get(), source))
+        return {};
+    return keeper;
+}
+
+std::filesystem::path TemporaryFolder() {
+    using GetTempPath2 = DWORD(WINAPI*)(DWORD, LPWSTR);
+    const auto protectedFolder = reinterpret_cast<GetTempPath2>(reinterpret_cast<void*>(
+        ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "GetTempPath2W")));
+    wchar_t path[260] = {};
+    (protectedFolder != nullptr ? protectedFolder
+                                : ::GetTempPathW)(static_cast<DWORD>(std::size(path)), path);
+    return std::filesystem::path(path);
+}
+
+std::wstring TemporaryCopyName(std::wstring_view stem, DWORD processId, int attempt) {
+    return attempt == 1 ? txt::format(L"{}-{}.exe", stem, processId)
+                        : txt::format(L"{}-{}-{}.exe", stem, processId, attempt);
+}
+
+std::optional<TemporaryCopy> MakeTemporaryCopy(HANDLE source, std::wstring_view stem) {
+    const std::filesystem::path folder = TemporaryFolder();
+    for (int attempt = 1; attempt <= kCopyAttempts; ++attempt) {
+        std::filesystem::path path =
+            JoinPath(folder, TemporaryCopyName(stem, ::GetCurrentProcessId(), attempt));
+        if (UniqueHandle kept = CreateTemporaryCopy(source, path))
+            return TemporaryCopy{std::move(path), std::move(kept)};
+    }
+    return std::nullopt;
+}
+
+void RemoveTemporaryCopy(TemporaryCopy copy) {
+    const auto kept = IdentityOf(copy.kept.get());
+    // The keeping handle shares no deleting: it goes first.
+    copy.kept.reset();
+    if (!kept)
+        return;
+    const UniqueHandle file = Open(copy.path, DELETE | FILE_READ_ATTRIBUTES,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT);
+    const auto found = file ? IdentityOf(file.get()) : std::nullopt;
+    if (!found || found->VolumeSerialNumber != kept->VolumeSerialNumber ||
+        std::memcmp(&found->FileId, &kept->FileId, sizeof(kept->FileId)) != 0)
+        return;
+    FILE_DISPOSITION_INFO dispose{TRUE};
+    ::SetFileInformationByHandle(file.get(), FileDispositionInfo, &dispose, sizeof(dispose));
+}
