@@ -12,5 +12,9 @@
 // copy as written: while it is held nobody can write, rename or delete the copy, and the
 // system can still start a process from it. A file found at copy, planted or left over, is
 // never reused. Empty when the copy cannot be made, or was changed by someone else while the
-// handle that wrote it made way for the one that keeps it.
+// handle that wrote it made way for the one that keeps it; what was written then goes again.
 UniqueHandle CreateTemporaryCopy(HANDLE source, const std::filesystem::path& copy);
+
+// Deletes the copy that kept holds, and only that file: a second stage that could not start
+// from it leaves nothing behind.
+void DiscardTemporaryCopy(UniqueHandle kept, const std::filesystem::path& copy);
