@@ -267,6 +267,9 @@ TEST_F(Units, TemporaryCopy) {
                                             OPEN_EXISTING, 0, nullptr)));
     EXPECT_FALSE(::MoveFileW(copy.c_str(), (temp / L"moved.exe").c_str()));
     EXPECT_FALSE(::DeleteFileW(copy.c_str()));
+    // A copy that no second stage could start from goes, through the handle that kept it.
+    DiscardTemporaryCopy(std::move(kept), copy);
+    EXPECT_FALSE(fs::exists(copy));
 
     EnvironmentOverride record(L"ORVALIS_RECORD", (temp / L"line").native());
     EnvironmentOverride tmp(L"TMP", temp.path().native()), tmp2(L"TEMP", temp.path().native());
@@ -348,18 +351,18 @@ TEST_F(Units, RemovalLeavesWhatIsNotItsOwn) {
     const CurrentFolder current(temp.path());
     // A relative record removes no data at all: neither below the current folder nor the
     // product's default data folder in its place.
-    WriteFileBytes(temp / L"sub\\Data\\keep.txt", "theirs");
+    WriteFileBytes(temp / L"nested\\sub\\Data\\keep.txt", "theirs");
     const fs::path byDefault = DataDirectory(info.product, Scope::User) / L"keep.txt";
     WriteFileBytes(byDefault, "kept");
     for (const fs::path& data :
-         {temp / L"product\\Data", fs::path(L"Data"), fs::path(L"sub\\Data")}) {
+         {temp / L"product\\Data", fs::path(L"Data"), fs::path(L"nested\\sub\\Data")}) {
         WriteStringValue(HKEY_CURRENT_USER, info.registryKey + L"\\Install", L"DataDir",
                          data.native());
         ASSERT_TRUE(Uninstall(info, Scope::User, temp / L"none", true));
     }
     EXPECT_EQ(ReadFileBytes(temp / L"theirs\\Data\\keep.txt"), "theirs");
     EXPECT_EQ(ReadFileBytes(temp / L"Data\\keep.txt"), "theirs");
-    EXPECT_EQ(ReadFileBytes(temp / L"sub\\Data\\keep.txt"), "theirs");
+    EXPECT_EQ(ReadFileBytes(temp / L"nested\\sub\\Data\\keep.txt"), "theirs");
     EXPECT_EQ(ReadFileBytes(byDefault), "kept");
 }
 
