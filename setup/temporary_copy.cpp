@@ -24,26 +24,42 @@ std::optional<FILE_ID_INFO> IdentityOf(HANDLE file) {
     return id;
 }
 
+void Discard(HANDLE file) {
+    FILE_DISPOSITION_INFO dispose{TRUE};
+    ::SetFileInformationByHandle(file, FileDispositionInfo, &dispose, sizeof(dispose));
+}
+
 } // namespace
 
 UniqueHandle CreateTemporaryCopy(HANDLE source, const std::filesystem::path& copy) {
-    // Only a new file, and while it is written nobody else may write, rename or delete it.
-    UniqueHandle writer = Open(copy, GENERIC_WRITE, FILE_SHARE_READ, CREATE_NEW);
-    if (!writer || CopyContent(source, writer.get()) != 0)
+    // Only a new file, and while it is written nobody else may write, rename or delete it. The
+    // right to delete lets a copy that went wrong go through the handle that wrote it.
+    UniqueHandle writer = Open(copy, GENERIC_WRITE | DELETE, FILE_SHARE_READ, CREATE_NEW);
+    if (!writer)
         return {};
+    if (CopyContent(source, writer.get()) != 0) {
+        Discard(writer.get());
+        return {};
+    }
     // No process can start from a file open for writing, and no handle can give up a right
     // it was opened with: a reading handle takes over, then one that shares only reading,
     // which the system refuses while anybody else holds the file open for writing.
-    UniqueHandle reader =
-        Open(copy, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
-    if (!reader)
+    UniqueHandle reader = Open(
+        copy, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING);
+    if (!reader) {
+        Discard(writer.get());
         return {};
+    }
     writer.reset();
     UniqueHandle keeper = Open(copy, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
     reader.reset();
-    // Between the two, another program could have written to it and let go again.
-    if (!keeper || !SameContent(keeper.get(), source))
+    if (!keeper)
         return {};
+    // Between the two, another program could have written to it and let go again.
+    if (!SameContent(keeper.get(), source)) {
+        RemoveTemporaryCopy({copy, std::move(keeper)});
+        return {};
+    }
     return keeper;
 }
 
@@ -86,6 +102,5 @@ void RemoveTemporaryCopy(TemporaryCopy copy) {
     if (!found || found->VolumeSerialNumber != kept->VolumeSerialNumber ||
         std::memcmp(&found->FileId, &kept->FileId, sizeof(kept->FileId)) != 0)
         return;
-    FILE_DISPOSITION_INFO dispose{TRUE};
-    ::SetFileInformationByHandle(file.get(), FileDispositionInfo, &dispose, sizeof(dispose));
+    Discard(file.get());
 }

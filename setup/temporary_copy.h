@@ -18,7 +18,7 @@
 // copy as written: while it is held nobody can write, rename or delete the copy, and the
 // system can still start a process from it. A file found at copy, planted or left over, is
 // never reused. Empty when the copy cannot be made, or was changed by someone else while the
-// handle that wrote it made way for the one that keeps it.
+// handle that wrote it made way for the one that keeps it; what was written then goes again.
 UniqueHandle CreateTemporaryCopy(HANDLE source, const std::filesystem::path& copy);
 
 // The account's own temporary folder: GetTempPath2W where the system has it, so that SYSTEM

@@ -17,13 +17,7 @@ std::wstring SecondStageCommandLine(const std::filesystem::path& copyPath,
 }
 
 std::wstring CleanupCommand(const std::filesystem::path& systemFolder,
-                            const std::filesystem::path& ownPath,
-                            const std::filesystem::path& installDir, bool removed) {
-    std::wstring command = L"cmd.exe /D /C " + JoinPath(systemFolder, L"ping.exe").native() +
-                           L" 127.0.0.1 -n 3 > nul & del /F /Q \"" + ownPath.native() + L"\"";
-    if (removed) {
-        command += L" & del /F /Q \"" + JoinPath(installDir, L"Uninstall.exe").native() + L"\"";
-        command += L" & rmdir \"" + installDir.native() + L"\"";
-    }
-    return command;
+                            const std::filesystem::path& copyPath) {
+    return L"cmd.exe /D /C " + JoinPath(systemFolder, L"ping.exe").native() +
+           L" 127.0.0.1 -n 3 > nul & del /F /Q \"" + copyPath.native() + L"\"";
 }

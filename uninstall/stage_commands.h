@@ -17,10 +17,10 @@ SetupOptions SecondStageOptions(const SetupOptions& options,
 std::wstring SecondStageCommandLine(const std::filesystem::path& copyPath,
                                     const SetupOptions& secondStage);
 
-// cmd.exe waits about two seconds for the second stage to end, then deletes its file; after a
-// successful removal also "Uninstall.exe" and the install folder when it is empty. It reads
-// nothing of the user's: /D leaves out the AutoRun commands of the registry, and ping is
-// named by its full path in systemFolder, not looked up through PATH and PATHEXT.
+// cmd.exe waits about two seconds for the second stage to end, then deletes its file, the
+// temporary copy, and nothing else: the install folder's last remains are the second stage's
+// to remove, through handles. It reads nothing of the user's: /D leaves out the AutoRun
+// commands of the registry, and ping is named by its full path in systemFolder, not looked up
+// through PATH and PATHEXT.
 std::wstring CleanupCommand(const std::filesystem::path& systemFolder,
-                            const std::filesystem::path& ownPath,
-                            const std::filesystem::path& installDir, bool removed);
+                            const std::filesystem::path& copyPath);

@@ -206,6 +206,32 @@ TEST_F(Units, WithoutRightsPerMachineHandsOverUnchanged) {
                   options.scope == Scope::User ? 1603 : 42);
         EXPECT_EQ(relaunched.size(), options.scope == Scope::User ? 0u : 1u);
     }
+    // What the elevated copy, or a per-user run, is handed is no authority: a second stage
+    // given a folder that is not the recorded installation's, where a planted list names a file
+    // of the user's, takes nothing off. Without a record only a per-user run without rights
+    // may take a folder, one holding this very program as its uninstaller, which this is not.
+    const fs::path planted = temp / L"planted", installed = temp / L"Orvalis";
+    WriteFileBytes(planted / L"Uninstall.files", "victim.txt\r\n");
+    WriteFileBytes(planted / L"victim.txt", "the user's");
+    fs::create_directories(installed);
+    const ElevationService elevated{[] { return true; }, record};
+    for (const bool recorded : {false, true}) {
+        for (const HKEY hive : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE})
+            if (recorded)
+                WriteStringValue(hive, UninstallKeyPath(info.product), L"InstallLocation",
+                                 installed.native());
+        for (const wchar_t* scope : {L" /CURRENTUSER", L" /ALLUSERS"})
+            for (const ElevationService* service : {&notElevated, &elevated}) {
+                relaunched.clear();
+                const SetupOptions options =
+                    ParseCommandLineText(L"u /UNINSTALL /FROMTEMP /S" + std::wstring(scope) +
+                                         L" /D=" + planted.native());
+                const int code = RunUninstall(options, info, *service);
+                EXPECT_EQ(code, relaunched.empty() ? 1603 : 42);
+            }
+    }
+    EXPECT_EQ(ReadFileBytes(planted / L"victim.txt"), "the user's");
+    EXPECT_TRUE(fs::exists(planted / L"Uninstall.files"));
 }
 
 // The shell's error box about a copy that cannot start, on the thread that starts it: closed as
@@ -287,6 +313,9 @@ TEST_F(Units, TemporaryCopy) {
                                             OPEN_EXISTING, 0, nullptr)));
     EXPECT_FALSE(::MoveFileW(copy.c_str(), (temp / L"moved.exe").c_str()));
     EXPECT_FALSE(::DeleteFileW(copy.c_str()));
+    // A copy that no second stage could start from goes, through the handle that kept it.
+    RemoveTemporaryCopy({copy, std::move(kept)});
+    EXPECT_FALSE(fs::exists(copy));
 
     EnvironmentOverride record(L"ORVALIS_RECORD", (temp / L"line").native());
     EnvironmentOverride tmp(L"TMP", temp.path().native()), tmp2(L"TEMP", temp.path().native());
@@ -366,13 +395,21 @@ TEST_F(Units, RemovalLeavesWhatIsNotItsOwn) {
     info.hasDataDir = true;
     ComApartment apartment;
     const CurrentFolder current(temp.path());
-    for (const fs::path& data : {temp / L"product\\Data", fs::path(L"Data")}) {
+    // A relative record removes no data at all: neither below the current folder nor the
+    // product's default data folder in its place.
+    WriteFileBytes(temp / L"nested\\sub\\Data\\keep.txt", "theirs");
+    const fs::path byDefault = DataDirectory(info.product, Scope::User) / L"keep.txt";
+    WriteFileBytes(byDefault, "kept");
+    for (const fs::path& data :
+         {temp / L"product\\Data", fs::path(L"Data"), fs::path(L"nested\\sub\\Data")}) {
         WriteStringValue(HKEY_CURRENT_USER, info.registryKey + L"\\Install", L"DataDir",
                          data.native());
         ASSERT_TRUE(Uninstall(info, Scope::User, temp / L"none", true));
     }
     EXPECT_EQ(ReadFileBytes(temp / L"theirs\\Data\\keep.txt"), "theirs");
     EXPECT_EQ(ReadFileBytes(temp / L"Data\\keep.txt"), "theirs");
+    EXPECT_EQ(ReadFileBytes(temp / L"nested\\sub\\Data\\keep.txt"), "theirs");
+    EXPECT_EQ(ReadFileBytes(byDefault), "kept");
 }
 
 // Breaks the user's local application data folder in the prefix's registry for a moment: this

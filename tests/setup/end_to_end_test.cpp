@@ -357,9 +357,11 @@ TEST_F(EndToEnd, DamagedAndIncompletePrograms) {
     EXPECT_EQ(FailureBox(Quoted(stub)),
               L"Ce programme d'installation est incomplet ou endommagé :\n"
               L"Paquet MVPK invalide (signature)");
-    // /UNINSTALL never looks at the package, /S or not.
+    // /UNINSTALL never looks at the package, /S or not. With nothing recorded, a run with
+    // administrator rights (every run under Wine) takes no folder off, not even its own.
     fs::copy_file(stub, temp / L"Uninstall.exe");
-    EXPECT_EQ(Run(Quoted(temp / L"Uninstall.exe") + L" /S /UNINSTALL /CURRENTUSER"), 0u);
+    EXPECT_EQ(Run(Quoted(temp / L"Uninstall.exe") + L" /S /UNINSTALL /CURRENTUSER"), 1603u);
+    EXPECT_TRUE(said.starts_with("Aucune installation de ")) << said;
 }
 
 // A product whose name cannot name a folder, described otherwise than by the setup compiler,
@@ -450,6 +452,10 @@ TEST_F(EndToEnd, UninstallerAnswered) {
     window = Answer(StartUninstaller(), L"Désinstaller");
     ASSERT_NE(window, nullptr) << "no retry box";
     EXPECT_EQ(MessageText(window), running);
+    // The box's template holds every button: those it offers are the ones shown.
+    for (const int button : {IDRETRY, IDCANCEL, IDOK})
+        EXPECT_EQ(::IsWindowVisible(::GetDlgItem(window, button)) != FALSE, button != IDOK)
+            << button;
     window = Answer(window, IDCANCEL);
     ASSERT_NE(window, nullptr) << "no outcome box";
     EXPECT_EQ(MessageText(window), running);
@@ -463,7 +469,8 @@ TEST_F(EndToEnd, UninstallerAnswered) {
     window = Answer(window, L"Désinstaller");
     ASSERT_NE(window, nullptr) << "no retry box";
     product.reset();
-    window = Answer(window, IDRETRY);
+    ::PostMessageW(::GetDlgItem(window, IDRETRY), BM_CLICK, 0, 0);
+    window = NextWindow(window);
     ASSERT_NE(window, nullptr) << "no outcome box";
     EXPECT_EQ(MessageText(window), info.product + L" a été désinstallé.");
     ::PostMessageW(window, WM_COMMAND, IDOK, 0);
@@ -529,6 +536,96 @@ TEST_F(EndToEnd, HostileUser) {
     ASSERT_TRUE(linked.planted());
     EXPECT_EQ(Install(Scope::Machine, folder), 1603u);
     EXPECT_FALSE(fs::exists(temp / L"elsewhere\\Data"));
+}
+
+// The second stage's switches are anybody's to give. Started with /FROMTEMP and a folder where
+// a list names a file of the user's, the program takes nothing off, whether an installation is
+// recorded or not. The first stage started through a link to the install folder hands it on
+// under that other spelling: the same folder, so the installation goes, its "Uninstall.exe" and
+// the folder itself with it, once the first stage has ended.
+TEST_F(EndToEnd, SecondStageTakesOnlyTheRecordedFolder) {
+    const fs::path planted = temp / L"Téléchargements";
+    WriteFileBytes(planted / L"Uninstall.files", "victim.txt\r\n");
+    WriteFileBytes(planted / L"victim.txt", "the user's");
+    const std::wstring fromTemp =
+        Quoted(setup) + L" /UNINSTALL /FROMTEMP /S /CURRENTUSER /D=" + planted.native();
+    EXPECT_EQ(Run(fromTemp), 1603u);
+    EXPECT_EQ(said, WideToUtf8(L"Aucune installation de " + info.product +
+                               L" n'est enregistrée pour cet utilisateur.\r\n"));
+    ASSERT_EQ(Install(Scope::User, folder), 0u);
+    EXPECT_EQ(Run(fromTemp), 1603u);
+    EXPECT_EQ(said, WideToUtf8(L"Le dossier " + planted.native() +
+                               L" n'est pas celui de l'installation de " + info.product + L" (" +
+                               folder.native() + L").\r\n"));
+    EXPECT_EQ(ReadFileBytes(planted / L"victim.txt"), "the user's");
+    ExpectInstalled(Scope::User, folder, true);
+
+    const FolderLink alias(temp / L"alias", folder);
+    ASSERT_TRUE(alias.planted());
+    EXPECT_EQ(Run(Quoted(temp / L"alias\\Uninstall.exe") + L" /UNINSTALL /S /CURRENTUSER"), 0u);
+    EXPECT_TRUE(Eventually([&] { return !fs::exists(folder); }));
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, UninstallKeyPath(info.product)));
+    EXPECT_EQ(ReadFileBytes(planted / L"victim.txt"), "the user's");
+}
+
+// A quiet uninstallation that cannot copy itself fails and says why. One with /REMOVEDATA,
+// where a user has put a link to a folder of theirs in place of the data folder, and a file
+// of theirs beside it, removes the link alone: their files stay.
+TEST_F(EndToEnd, QuietUninstallWithoutACopyAndOverALinkedDataFolder) {
+    ASSERT_EQ(Install(Scope::Machine, folder), 0u);
+    const std::wstring quiet = Registered(Scope::Machine, L"QuietUninstallString");
+    WriteFileBytes(temp / L"not a folder", "");
+    {
+        EnvironmentOverride tmp(L"TMP", (temp / L"not a folder").native()),
+            tempVariable(L"TEMP", (temp / L"not a folder").native());
+        EXPECT_EQ(Run(quiet), 1603u);
+    }
+    EXPECT_TRUE(said.starts_with("Copie du désinstalleur impossible dans ")) << said;
+    ExpectInstalled(Scope::Machine, folder, true);
+
+    const fs::path data = DataDirectory(info.product, Scope::Machine), theirs = temp / L"theirs";
+    WriteFileBytes(theirs / L"keep.txt", "theirs");
+    WriteFileBytes(data.parent_path() / L"mine.txt", "the user's");
+    fs::remove_all(data);
+    const FolderLink linked(data, theirs);
+    ASSERT_TRUE(linked.planted());
+    EXPECT_EQ(Run(quiet + L" /REMOVEDATA"), 0u);
+    EXPECT_TRUE(Eventually([&] { return !fs::exists(folder); }));
+    EXPECT_EQ(ReadFileBytes(theirs / L"keep.txt"), "theirs");
+    EXPECT_EQ(ReadFileBytes(data.parent_path() / L"mine.txt"), "the user's");
+}
+
+// Asked interactively, the data folder goes only when its box is ticked, /REMOVEDATA or not;
+// and whether the user cancels or uninstalls, the temporary copy does not stay behind.
+TEST_F(EndToEnd, InteractiveUninstallLeavesNoCopyAndFollowsTheDataBox) {
+    ASSERT_EQ(Install(Scope::User, folder), 0u);
+    const fs::path data = DataDirectory(info.product, Scope::User), tmp = temp / L"tmp";
+    WriteFileBytes(data / L"downloaded.bin", "downloaded");
+    fs::create_directories(tmp);
+    EnvironmentOverride tmpVariable(L"TMP", tmp.native()), tempVariable(L"TEMP", tmp.native());
+    const auto copyGone = [&] {
+        return fs::is_empty(tmp);
+    };
+
+    const std::wstring line = Registered(Scope::User, L"UninstallString") + L" /REMOVEDATA";
+    ASSERT_EQ(Run(line), 0u);
+    HWND window = NextWindow();
+    ASSERT_NE(window, nullptr) << "no confirmation";
+    EXPECT_FALSE(fs::is_empty(tmp));
+    ::PostMessageW(ChildWithText(window, L"Annuler"), BM_CLICK, 0, 0);
+    EXPECT_EQ(SecondStageExit(), 1223u);
+    EXPECT_TRUE(Eventually(copyGone));
+    ExpectInstalled(Scope::User, folder, true);
+
+    ASSERT_EQ(Run(line), 0u);
+    window = Answer(NextWindow(), L"Désinstaller");
+    ASSERT_NE(window, nullptr) << "no outcome box";
+    EXPECT_EQ(MessageText(window), info.product + L" a été désinstallé.");
+    ::PostMessageW(window, WM_COMMAND, IDOK, 0);
+    EXPECT_EQ(SecondStageExit(), 0u);
+    EXPECT_TRUE(Eventually([&] { return !fs::exists(folder); }));
+    EXPECT_TRUE(Eventually(copyGone));
+    EXPECT_EQ(ReadFileBytes(data / L"downloaded.bin"), "downloaded");
 }
 
 } // namespace

@@ -88,19 +88,21 @@ TEST(Paths, Joined) {
         EXPECT_EQ(made, expected);
 }
 
-// The uninstaller's clean-up: it waits for the second stage to end, deletes its copy, and after
-// a removal the install folder's last remains.
-TEST(StageCommands, Cleanup) {
-    const std::wstring copy = L"C:\\Temp\\V-uninstall-8.exe";
+// The uninstaller's clean-up waits for the second stage to end and deletes its copy, by the
+// name it has in the temporary folder, and nothing else: whatever the outcome, no path of the
+// install folder (which users may be able to write to) is handed to cmd.
+TEST(StageCommands, CleanupNamesOnlyTheTemporaryCopy) {
     const std::wstring system = L"C:\\Windows\\system32";
-    EXPECT_EQ(CleanupCommand(system, copy, L"C:\\Program Files\\V", false),
-              L"cmd.exe /D /C C:\\Windows\\system32\\ping.exe 127.0.0.1 -n 3 > nul & del /F /Q "
-              L"\"C:\\Temp\\V-uninstall-8.exe\"");
-    EXPECT_EQ(CleanupCommand(system, copy, L"C:\\Program Files\\V", true),
-              L"cmd.exe /D /C C:\\Windows\\system32\\ping.exe 127.0.0.1 -n 3 > nul & del /F /Q "
-              L"\"C:\\Temp\\V-uninstall-8.exe\" "
-              L"& del /F /Q \"C:\\Program Files\\V\\Uninstall.exe\" & rmdir "
-              L"\"C:\\Program Files\\V\"");
+    const std::pair<std::wstring, std::wstring> rows[] = {
+        {L"C:\\Temp\\V-uninstall-8.exe",
+         L"cmd.exe /D /C C:\\Windows\\system32\\ping.exe 127.0.0.1 -n 3 > nul & del /F /Q "
+         L"\"C:\\Temp\\V-uninstall-8.exe\""},
+        {L"C:\\Windows\\SystemTemp\\Velmora & co-uninstall-812-2.exe",
+         L"cmd.exe /D /C C:\\Windows\\system32\\ping.exe 127.0.0.1 -n 3 > nul & del /F /Q "
+         L"\"C:\\Windows\\SystemTemp\\Velmora & co-uninstall-812-2.exe\""},
+    };
+    for (const auto& [copy, expected] : rows)
+        EXPECT_EQ(CleanupCommand(system, copy), expected);
 }
 
 } // namespace
