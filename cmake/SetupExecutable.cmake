@@ -52,7 +52,7 @@ function(add_setup_executable target)
     COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:mvpk_tool>
             build-setup ${folder} ${metadata} ${made} ${block_option}
     ${sign_steps}
-    DEPENDS mvpk_tool setup_stub cabinet_standin ${metadata} ${payload_files} ${ARG_PAYLOAD_DEPENDS}
+    DEPENDS mvpk_tool setup_stub cabinet_module ${metadata} ${payload_files} ${ARG_PAYLOAD_DEPENDS}
     WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
     COMMENT "Making ${name}.exe from ${ARG_PAYLOAD_FOLDER}"
     VERBATIM)

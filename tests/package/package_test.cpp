@@ -1,7 +1,7 @@
 // The package layer and its tool: Reader::Open's messages in the order of its checks and the
 // packages it must accept, the path rule, the extraction edge cases that an installation cannot
 // reach or cannot tell apart, against the Compression API of the test prefix (under Wine the
-// stand-in, tools/cabinet_standin), and mvpk as a product team's build runs it. Packages are
+// module on wimlib, tools/cabinet), and mvpk as a product team's build runs it. Packages are
 // built here from bytes, so that every record can be set, including the wrong values that the
 // reader must refuse.
 #include "package/compression_api.h"
@@ -16,6 +16,7 @@
 #include <imagehlp.h>
 #include <tlhelp32.h>
 
+#include <random>
 #include <stdexcept>
 
 namespace {
@@ -344,7 +345,7 @@ TEST(Sha256Hasher, AFailedHashIsAnErrorNeverADigest) {
     EXPECT_THROW(mvpk::Sha256Hasher(&failing).Finish(), std::runtime_error);
 }
 
-// The test programs lie beside a cabinet.dll (the stand-in's build output), as a setup
+// The test programs lie beside a cabinet.dll (the module's build output), as a setup
 // program may lie beside a planted one in a Downloads folder: only the system's is loaded.
 TEST(CompressionApi, IsLoadedFromTheSystemFolderOnly) {
     const auto api = mvpk::CompressionApi::LoadDecompressor();
@@ -568,6 +569,75 @@ TEST(MvpkTool, EveryCommand) {
     EXPECT_EQ(std::vector<DWORD>({fixed->dwFileVersionMS, fixed->dwFileVersionLS,
                                   fixed->dwProductVersionMS, fixed->dwProductVersionLS}),
               std::vector<DWORD>({0x40003, 0x20001, 0x40003, 0x20001}));
+}
+
+// Packed on one thread or on several, a package of several blocks is the same, byte for byte.
+TEST(MvpkTool, TheSamePackageWhateverTheThreadCount) {
+    TempDir dir(L"mvpk-threads");
+    std::mt19937 generator(11);
+    std::string noise(150000, '\0');
+    for (char& c : noise)
+        c = static_cast<char>(generator());
+    std::string text;
+    for (int i = 0; text.size() < 200000; ++i)
+        text += "Ligne " + std::to_string(i * 37 % 1009) + " du guide\r\n";
+    WriteFileBytes(dir / L"src/a.txt", text);
+    WriteFileBytes(dir / L"src/b.bin", noise);
+    WriteFileBytes(dir / L"src/c.txt", text.substr(0, 70000));
+    WriteFileBytes(dir / L"meta", "Product=P\n");
+    const wchar_t* counts[] = {L"1", L"3", L"8"};
+    std::vector<UniqueHandle> runs;
+    for (const wchar_t* threads : counts) {
+        ::SetEnvironmentVariableW(L"MVPK_THREADS", threads);
+        runs.push_back(StartTool(L"pack " + Quoted(dir / L"src") + L" " + Quoted(dir / L"meta") +
+                                     L" " + Quoted(dir / threads) + L" --block-size 32768",
+                                 dir / (std::wstring(threads) + L".run")));
+    }
+    ::SetEnvironmentVariableW(L"MVPK_THREADS", nullptr);
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        ::WaitForSingleObject(runs[i].get(), INFINITE);
+        DWORD code = 1;
+        ::GetExitCodeProcess(runs[i].get(), &code);
+        EXPECT_EQ(code, 0u) << ReadFileBytes(dir / (std::wstring(counts[i]) + L".run.err"));
+    }
+    const std::string one = ReadFileBytes(dir / L"1");
+    const auto reader = mvpk::Reader::Open(AsBytes(one));
+    ASSERT_TRUE(reader) << reader.error();
+    EXPECT_EQ(reader->blocks().size(), 13u);
+    EXPECT_TRUE(reader->Extract({}, {}));
+    EXPECT_TRUE(ReadFileBytes(dir / L"3") == one);
+    EXPECT_TRUE(ReadFileBytes(dir / L"8") == one);
+}
+
+// The test product's package, as the end-to-end tests install it: every block a buffer of
+// the Compression API, with chunks that LZMS made smaller and chunks stored as they are.
+TEST(TestProduct, PackageHoldsLzmsAndStoredChunks) {
+    const std::string package = ResourceBytes(BinDir() / L"end_to_end_setup.exe", L"PAYLOAD");
+    const auto reader = mvpk::Reader::Open(AsBytes(package));
+    ASSERT_TRUE(reader) << reader.error();
+    const auto get = [](std::string_view bytes, std::size_t at, int width) {
+        std::uint64_t value = 0;
+        for (int i = width - 1; i >= 0; --i)
+            value = (value << 8) | static_cast<unsigned char>(bytes.at(at + i));
+        return value;
+    };
+    int lzms = 0, stored = 0;
+    for (const mvpk::PackageBlock& block : reader->blocks()) {
+        const std::string_view buffer =
+            std::string_view(package).substr(block.dataOffset, block.compressedSize);
+        ASSERT_EQ(buffer.substr(0, 4), "\x0A\x51\xE5\xC0");
+        ASSERT_EQ(get(buffer, 8, 8), block.size);
+        const std::uint64_t chunkSize = get(buffer, 16, 8);
+        std::size_t at = 24;
+        for (std::uint64_t done = 0; done < block.size; done += chunkSize) {
+            const std::uint64_t record = get(buffer, at, 4);
+            ++(record == std::min(chunkSize, block.size - done) ? stored : lzms);
+            at += 4 + record;
+        }
+        EXPECT_EQ(at, buffer.size());
+    }
+    EXPECT_GT(lzms, 0);
+    EXPECT_GT(stored, 0);
 }
 
 } // namespace

@@ -317,13 +317,16 @@ TEST_F(EndToEnd, InstalledAndQuietlyUninstalledInEitherScope) {
 }
 
 TEST_F(EndToEnd, DamagedAndIncompletePrograms) {
-    // A file's bytes flipped in the package (the test prefix's stand-in stores blocks as
-    // they are): refused before anything is registered.
+    // A byte flipped in a chunk of random bytes, which the package stores as they are (of
+    // two pieces 10,000 bytes apart, one lies whole inside a block of 64 KiB): refused before
+    // anything is registered.
     std::string bytes = ReadFileBytes(setup);
-    const size_t at =
-        bytes.find(ReadFileBytes(Stage(L"assets\\images\\pattern.bin")).substr(0, 4096));
+    const std::string noise = ReadFileBytes(Stage(L"assets\\images\\noise.bin"));
+    size_t at = bytes.find(noise.substr(100000, 1024));
+    if (at == std::string::npos)
+        at = bytes.find(noise.substr(110000, 1024));
     ASSERT_NE(at, std::string::npos);
-    bytes[at + 1000] ^= 0x20;
+    bytes[at + 500] ^= 0x20;
     WriteFileBytes(temp / L"damaged.exe", bytes);
     EXPECT_EQ(Run(Quoted(temp / L"damaged.exe") + L" /S /CURRENTUSER /D=" + folder.native()),
               1603u);

@@ -1,11 +1,34 @@
 #!/usr/bin/env python3
 """Hand-made seeds for the reader fuzzer: a small valid package built here, and damaged
 variants of it and of every package given (those made by `mvpk pack`), one per check of
-the package format. Usage: make_damaged_seeds.py OUTPUT_DIR [PACKAGE...]"""
+the package format. Usage: make_damaged_seeds.py OUTPUT_DIR [PACKAGE...]
+With --blocks, seeds for the container fuzzer instead: every block of the packages given.
+Usage: make_damaged_seeds.py --blocks OUTPUT_DIR PACKAGE..."""
 import hashlib
 import struct
 import sys
+import zlib
 from pathlib import Path
+
+
+def stored_buffer(raw):
+    """A Compression API buffer holding raw as one stored chunk."""
+    header = bytearray(b"\x0a\x51\xe5\xc0" + struct.pack("<HBBQQ", 24, 0, 5, len(raw), len(raw)))
+    header[6] = zlib.crc32(bytes(header[:6] + header[7:])) & 0xFF
+    return bytes(header) + struct.pack("<I", len(raw)) + raw
+
+
+def blocks_of(package):
+    """The compressed blocks of a valid package, in order."""
+    files, blocks, _, metadata = struct.unpack_from("<IIQI", package, 8)
+    pos = 32 + metadata
+    for _ in range(files):
+        pos += 50 + struct.unpack_from("<H", package, pos + 48)[0]
+    sizes = [struct.unpack_from("<Q", package, pos + 16 * i)[0] for i in range(blocks)]
+    pos += 16 * blocks
+    for size in sizes:
+        yield package[pos:pos + size]
+        pos += size
 
 
 def build(files, block_size=8, metadata=b"product=Fuzz\n", version=1, reserved=0):
@@ -17,8 +40,8 @@ def build(files, block_size=8, metadata=b"product=Fuzz\n", version=1, reserved=0
         table += struct.pack("<H", len(path)) + path
         offset += len(content)
     blocks = [stream[i:i + block_size] for i in range(0, len(stream), block_size)]
-    # The stand-in's stored format: enough for the reader, which never decompresses.
-    data = [b"\x0a\x51\xe5\xc0\x05\x00\x00\x00" + struct.pack("<Q", len(b)) + b for b in blocks]
+    # Stored chunks: enough for the reader, which never decompresses.
+    data = [stored_buffer(b) for b in blocks]
     block_table = b"".join(struct.pack("<QQ", len(d), len(b)) for d, b in zip(data, blocks))
     header = b"MVPK" + struct.pack("<IIIQII", version, len(files), len(blocks), len(stream),
                                    len(metadata), reserved)
@@ -49,6 +72,15 @@ def damaged(package):
 
 
 def main():
+    if sys.argv[1] == "--blocks":
+        target = Path(sys.argv[2])
+        count = 0
+        for path in sys.argv[3:]:
+            for i, block in enumerate(blocks_of(Path(path).read_bytes())):
+                (target / f"{Path(path).stem}-{i}.lzms").write_bytes(block)
+                count += 1
+        print(f"{count} blocks of mvpk packages in {target}")
+        return
     target = Path(sys.argv[1])
     target.mkdir(parents=True, exist_ok=True)
     packages = {

@@ -12,8 +12,11 @@
 #include <algorithm>
 #include <array>
 #include <fstream>
+#include <future>
 #include <iterator>
+#include <memory>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 namespace mvpk_tool {
@@ -34,61 +37,145 @@ struct Block {
     std::uint64_t size = 0;
 };
 
-// Cuts the content stream into blocks and writes each one compressed.
+// One block being filled or compressed, with the compressor that only its thread uses.
+struct Slot {
+    explicit Slot(mvpk::Compressor c) : compressor(std::move(c)) {}
+    mvpk::Compressor compressor;
+    std::vector<std::byte> input;
+    std::size_t filled = 0;
+    std::vector<std::byte> output;
+    SIZE_T produced = 0;
+    // Declared last, so destroyed first: a compression still running is waited for before
+    // its buffers and compressor go.
+    std::future<std::expected<void, std::string>> pending;
+};
+
+std::expected<void, std::string> CompressSlot(const mvpk::CompressionApi& api, Slot& slot) {
+    // Above any LZMS buffer's largest size (every chunk stored) for blocks of any size; a
+    // compressor that asks for more says so and gets it.
+    if (slot.output.size() < slot.filled + slot.filled / 8 + 4096)
+        slot.output.resize(slot.filled + slot.filled / 8 + 4096);
+    slot.produced = 0;
+    while (!api.compress(slot.compressor.get(), slot.input.data(), slot.filled, slot.output.data(),
+                         slot.output.size(), &slot.produced)) {
+        if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER || slot.produced <= slot.output.size())
+            return Failure(mvpk::WithWindowsError("Compress"));
+        slot.output.resize(slot.produced);
+    }
+    return {};
+}
+
+// Cuts the content stream into blocks and compresses them on several threads, each block on
+// the thread of its slot (block i in slot i modulo the count), and writes them in order. A
+// block's bytes depend only on the block, so the package is the same whatever the count.
 class BlockWriter {
   public:
-    BlockWriter(const mvpk::CompressionApi& api, COMPRESSOR_HANDLE compressor, std::ofstream& out,
-                std::size_t blockSize, std::size_t blockCount, bool showProgress)
-        : api_(api), compressor_(compressor), out_(out), blockSize_(blockSize),
-          blockCount_(blockCount), showProgress_(showProgress), input_(blockSize) {}
-
-    std::size_t free() const { return blockSize_ - filled_; }
-    char* cursor() { return reinterpret_cast<char*>(input_.data()) + filled_; }
-
-    // n bytes were placed at the cursor; a full block is compressed and written.
-    std::expected<void, std::string> Added(std::size_t n) {
-        filled_ += n;
-        if (filled_ == blockSize_)
-            return Flush();
-        return {};
+    BlockWriter(const mvpk::CompressionApi& api, std::vector<mvpk::Compressor> compressors,
+                std::ofstream& out, std::size_t blockSize, std::size_t blockCount,
+                bool showProgress)
+        : api_(api), out_(out), blockSize_(blockSize), blockCount_(blockCount),
+          showProgress_(showProgress) {
+        for (mvpk::Compressor& compressor : compressors)
+            slots_.push_back(std::make_unique<Slot>(std::move(compressor)));
     }
 
-    std::expected<void, std::string> Flush() {
-        if (filled_ == 0)
-            return {};
-        if (output_.size() < filled_ + filled_ / 8 + 4096)
-            output_.resize(filled_ + filled_ / 8 + 4096);
-        SIZE_T produced = 0;
-        while (!api_.compress(compressor_, input_.data(), filled_, output_.data(), output_.size(),
-                              &produced)) {
-            if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER || produced <= output_.size())
-                return Failure(mvpk::WithWindowsError("Compress"));
-            output_.resize(produced);
-        }
-        out_.write(reinterpret_cast<const char*>(output_.data()),
-                   static_cast<std::streamsize>(produced));
-        blocks_.push_back({produced, filled_});
-        filled_ = 0;
-        if (showProgress_)
-            Err("\rCompression : " + std::to_string(blocks_.size() * 100 / blockCount_) + " %" +
-                (blocks_.size() == blockCount_ ? "\n" : ""));
+    // Room in the block being filled, after the oldest compression is written out if its
+    // slot is needed.
+    std::expected<std::size_t, std::string> Reserve() {
+        Slot& slot = Current();
+        if (slot.pending.valid())
+            if (auto written = WriteOldest(); !written)
+                return Failure(written.error());
+        if (slot.input.size() != blockSize_)
+            slot.input.resize(blockSize_);
+        return blockSize_ - slot.filled;
+    }
+    char* cursor() { return reinterpret_cast<char*>(Current().input.data()) + Current().filled; }
+
+    // n bytes were placed at the cursor; a full block goes to its thread.
+    void Added(std::size_t n) {
+        Current().filled += n;
+        if (Current().filled == blockSize_)
+            Submit();
+    }
+
+    // The last, partial block, then every compression in order.
+    std::expected<void, std::string> Finish() {
+        if (!slots_.empty() && Current().filled > 0)
+            Submit();
+        while (written_ < submitted_)
+            if (auto written = WriteOldest(); !written)
+                return written;
         return {};
     }
 
     const std::vector<Block>& blocks() const { return blocks_; }
 
   private:
+    Slot& Current() { return *slots_[submitted_ % slots_.size()]; }
+
+    void Submit() {
+        Slot& slot = Current();
+        slot.pending =
+            std::async(std::launch::async, [this, &slot] { return CompressSlot(api_, slot); });
+        ++submitted_;
+    }
+
+    std::expected<void, std::string> WriteOldest() {
+        Slot& slot = *slots_[written_ % slots_.size()];
+        if (auto compressed = slot.pending.get(); !compressed)
+            return compressed;
+        out_.write(reinterpret_cast<const char*>(slot.output.data()),
+                   static_cast<std::streamsize>(slot.produced));
+        blocks_.push_back({slot.produced, slot.filled});
+        slot.filled = 0;
+        ++written_;
+        if (showProgress_)
+            Err("\rCompression : " + std::to_string(blocks_.size() * 100 / blockCount_) + " %" +
+                (blocks_.size() == blockCount_ ? "\n" : ""));
+        return {};
+    }
+
     const mvpk::CompressionApi& api_;
-    COMPRESSOR_HANDLE compressor_;
     std::ofstream& out_;
     std::size_t blockSize_;
     std::size_t blockCount_;
     bool showProgress_;
-    std::vector<std::byte> input_;
-    std::vector<std::byte> output_;
-    std::size_t filled_ = 0;
+    std::vector<std::unique_ptr<Slot>> slots_;
+    std::size_t submitted_ = 0;
+    std::size_t written_ = 0;
     std::vector<Block> blocks_;
 };
+
+// As many threads as cores (MVPK_THREADS sets another count), no more than there are
+// blocks, and no more than the memory that is free can hold: LZMS compressors take about
+// nine times their block, and each thread has its block and its output besides.
+std::expected<std::size_t, std::string> CompressionThreads(std::uint64_t blockCount,
+                                                           std::uint64_t blockSize) {
+    std::uint64_t threads = std::max(1u, std::thread::hardware_concurrency());
+    wchar_t text[32] = {};
+    const DWORD length = ::GetEnvironmentVariableW(L"MVPK_THREADS", text, std::size(text));
+    if (length > 0) {
+        const std::wstring value(text, std::min<DWORD>(length, std::size(text) - 1));
+        std::uint64_t parsed = 0;
+        bool valid = length < std::size(text) && value.size() <= 4;
+        for (wchar_t c : value) {
+            valid = valid && c >= L'0' && c <= L'9';
+            parsed = parsed * 10 + static_cast<std::uint64_t>(c - L'0');
+        }
+        if (!valid || parsed == 0)
+            return Failure("MVPK_THREADS invalide (nombre de 1 à 9999 attendu) : " +
+                           WideToUtf8(value));
+        threads = parsed;
+    } else {
+        MEMORYSTATUSEX memory{};
+        memory.dwLength = sizeof(memory);
+        if (::GlobalMemoryStatusEx(&memory))
+            threads = std::min(
+                threads, std::max<std::uint64_t>(1, memory.ullAvailPhys / (11 * blockSize + 1)));
+    }
+    return static_cast<std::size_t>(std::clamp<std::uint64_t>(blockCount, 1, threads));
+}
 
 std::string StoredPath(const std::filesystem::path& full, const std::filesystem::path& folder) {
     std::wstring relative = full.lexically_relative(folder).native();
@@ -174,13 +261,19 @@ std::expected<PackSummary, std::string> PackFiles(std::vector<SourceFile> files,
     const std::uint64_t dataOffset =
         mvpk::kHeaderSize + metadata.size() + tableSize + 16 * blockCount;
 
+    const auto threads = CompressionThreads(blockCount, blockSize);
+    if (!threads)
+        return Failure(threads.error());
     const auto api = mvpk::CompressionApi::LoadAll();
     if (!api)
         return Failure(mvpk::WithWindowsError("CreateCompressor"));
-    COMPRESSOR_HANDLE raw = nullptr;
-    if (!api->createCompressor(COMPRESS_ALGORITHM_LZMS, nullptr, &raw))
-        return Failure(mvpk::WithWindowsError("CreateCompressor"));
-    const mvpk::Compressor compressor(raw, api->closeCompressor);
+    std::vector<mvpk::Compressor> compressors;
+    for (std::size_t i = 0; i < *threads; ++i) {
+        COMPRESSOR_HANDLE raw = nullptr;
+        if (!api->createCompressor(COMPRESS_ALGORITHM_LZMS, nullptr, &raw))
+            return Failure(mvpk::WithWindowsError("CreateCompressor"));
+        compressors.emplace_back(raw, api->closeCompressor);
+    }
 
     std::ofstream out(package, std::ios::out | std::ios::trunc | std::ios::binary);
     if (!out)
@@ -203,7 +296,7 @@ std::expected<PackSummary, std::string> PackFiles(std::vector<SourceFile> files,
     out.seekp(static_cast<std::streamoff>(dataOffset));
 
     // Progress on standard error for long runs only.
-    BlockWriter writer(*api, compressor.get(), out, static_cast<std::size_t>(blockSize),
+    BlockWriter writer(*api, std::move(compressors), out, static_cast<std::size_t>(blockSize),
                        static_cast<std::size_t>(blockCount),
                        total >= kProgressThreshold && blockCount > 1);
     for (SourceFile& file : files) {
@@ -213,7 +306,10 @@ std::expected<PackSummary, std::string> PackFiles(std::vector<SourceFile> files,
         mvpk::Sha256Hasher hasher;
         std::uint64_t read = 0;
         while (true) {
-            const std::size_t want = writer.free();
+            const auto room = writer.Reserve();
+            if (!room)
+                return Failure(room.error());
+            const std::size_t want = *room;
             in.read(writer.cursor(), static_cast<std::streamsize>(want));
             const auto got = static_cast<std::size_t>(in.gcount());
             if (in.bad())
@@ -223,8 +319,7 @@ std::expected<PackSummary, std::string> PackFiles(std::vector<SourceFile> files,
                 return Failure("Fichier modifié pendant la lecture : " + Display(file.full));
             hasher.Add(std::span<const std::byte>(
                 reinterpret_cast<const std::byte*>(writer.cursor()), got));
-            if (auto added = writer.Added(got); !added)
-                return Failure(added.error());
+            writer.Added(got);
             if (got < want)
                 break;
         }
@@ -232,8 +327,8 @@ std::expected<PackSummary, std::string> PackFiles(std::vector<SourceFile> files,
             return Failure("Fichier modifié pendant la lecture : " + Display(file.full));
         file.sha256 = hasher.Finish();
     }
-    if (auto flushed = writer.Flush(); !flushed)
-        return Failure(flushed.error());
+    if (auto finished = writer.Finish(); !finished)
+        return Failure(finished.error());
 
     std::string head;
     head.reserve(static_cast<std::size_t>(dataOffset));
