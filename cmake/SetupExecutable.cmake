@@ -52,7 +52,10 @@ function(add_setup_executable target)
     COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:mvpk_tool>
             build-setup ${folder} ${metadata} ${made} ${block_option}
     ${sign_steps}
-    DEPENDS mvpk_tool setup_stub cabinet_module ${metadata} ${payload_files} ${ARG_PAYLOAD_DEPENDS}
+    # The module's file too: under Wine it makes the blocks, and a target name alone would
+    # not remake a program when the module changes.
+    DEPENDS mvpk_tool setup_stub cabinet_module ${CMAKE_BINARY_DIR}/bin/cabinet.dll ${metadata}
+            ${payload_files} ${ARG_PAYLOAD_DEPENDS}
     WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
     COMMENT "Making ${name}.exe from ${ARG_PAYLOAD_FOLDER}"
     VERBATIM)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Without the build's module, Wine's own cabinet.dll has no Compression API: mvpk still starts
-# (it imports nothing from cabinet.dll) and `mvpk verify` fails at extraction with exactly
-# "CreateDecompressor (erreur Windows 127)" on standard error, and exit code 1. Without
+# Without a Compression API, mvpk still starts (it imports nothing from cabinet.dll) and
+# `mvpk verify` fails at extraction with exactly "CreateDecompressor (erreur Windows 126)" on
+# standard error, and exit code 1: cabinet.dll is disabled, since the build's module is a
+# builtin DLL itself, which `cabinet=b` still loads from System32. Without
 # bcrypt.dll, the error of the thread that hashes reaches mvpk as "BCrypt SHA-256
 # indisponible", the same way.
 #   verify_without_api.sh BUILD_DIR
@@ -26,8 +27,8 @@ verify() {
   cmp -s "$tmp/expected" "$tmp/err" || { echo "$1: stderr:"; od -c "$tmp/err" | head; status=1; }
   [ ! -s "$tmp/out" ] || { echo "$1: stdout not empty:"; cat "$tmp/out"; status=1; }
 }
-# Wine's built-in cabinet.dll instead of the module; then the module without bcrypt.dll.
-verify cabinet=b 'CreateDecompressor (erreur Windows 127)'
+# No cabinet.dll at all; then the module without bcrypt.dll.
+verify cabinet= 'CreateDecompressor (erreur Windows 126)'
 verify 'cabinet=n,b;bcrypt=' 'BCrypt SHA-256 indisponible'
 [ $status -eq 0 ] && echo "mvpk verify without the Compression API, without CNG: as expected"
 exit $status

@@ -108,6 +108,21 @@ void PutU32(unsigned char* p, std::uint64_t value) {
         p[i] = static_cast<unsigned char>(value >> (8 * i));
 }
 
+// The compressor whose chunk size is set or read, or null with the error set: only
+// COMPRESS_INFORMATION_CLASS_BLOCK_SIZE, a DWORD, is known.
+Handle* ChunkSizeTarget(void* handle, DWORD infoClass, void* info, SIZE_T size) {
+    Handle* h = AsHandle(handle, kCompressorTag);
+    if (h == nullptr)
+        Fail(ERROR_INVALID_HANDLE);
+    else if (infoClass != kInformationBlockSize)
+        Fail(ERROR_NOT_SUPPORTED);
+    else if (info == nullptr || size < sizeof(DWORD))
+        Fail(ERROR_INVALID_PARAMETER);
+    else
+        return h;
+    return nullptr;
+}
+
 } // namespace
 
 extern "C" {
@@ -121,13 +136,9 @@ BOOL WINAPI CloseCompressor(void* handle) {
 }
 
 BOOL WINAPI SetCompressorInformation(void* handle, DWORD infoClass, void* info, SIZE_T size) {
-    Handle* h = AsHandle(handle, kCompressorTag);
+    Handle* h = ChunkSizeTarget(handle, infoClass, info, size);
     if (h == nullptr)
-        return Fail(ERROR_INVALID_HANDLE);
-    if (infoClass != kInformationBlockSize)
-        return Fail(ERROR_NOT_SUPPORTED);
-    if (info == nullptr || size < sizeof(DWORD))
-        return Fail(ERROR_INVALID_PARAMETER);
+        return FALSE;
     DWORD value = 0;
     std::memcpy(&value, info, sizeof value);
     if (value < lzms_container::kMinChunkSize || value > lzms_container::kMaxChunkSize)
@@ -137,13 +148,9 @@ BOOL WINAPI SetCompressorInformation(void* handle, DWORD infoClass, void* info, 
 }
 
 BOOL WINAPI QueryCompressorInformation(void* handle, DWORD infoClass, void* info, SIZE_T size) {
-    Handle* h = AsHandle(handle, kCompressorTag);
+    Handle* h = ChunkSizeTarget(handle, infoClass, info, size);
     if (h == nullptr)
-        return Fail(ERROR_INVALID_HANDLE);
-    if (infoClass != kInformationBlockSize)
-        return Fail(ERROR_NOT_SUPPORTED);
-    if (info == nullptr || size < sizeof(DWORD))
-        return Fail(ERROR_INVALID_PARAMETER);
+        return FALSE;
     const auto value = static_cast<DWORD>(h->chunkSize);
     std::memcpy(info, &value, sizeof value);
     return TRUE;
