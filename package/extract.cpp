@@ -1,7 +1,8 @@
-// Extraction: the blocks are decompressed one at a time into one reused buffer, and the
-// content stream is cut into the files of the table, each hashed on a second thread while its
-// bytes are written.
+// Extraction: the blocks are decompressed in order, one block ahead, on a thread of their own,
+// and the content stream is cut into the files of the table, each hashed on another thread
+// while its bytes are written.
 #include "package/compression_api.h"
+#include "package/decompression_thread.h"
 #include "package/hashing_thread.h"
 #include "package/reader.h"
 #include "package/windows_error.h"
@@ -13,7 +14,6 @@
 #include <cstdint>
 #include <fstream>
 #include <memory>
-#include <new>
 #include <system_error>
 
 namespace mvpk {
@@ -21,32 +21,6 @@ namespace mvpk {
 namespace {
 
 using Failure = std::unexpected<std::string>;
-
-// The block's decompressed bytes: grows to the largest block, never shrinks during the
-// call, and is not zero-filled (the decompressor writes every byte that is read).
-class BlockBuffer {
-  public:
-    // False when size bytes cannot be allocated.
-    bool Reserve(std::uint64_t size) {
-        if (size <= capacity_)
-            return true;
-        if (size > SIZE_MAX)
-            return false;
-        // The previous buffer goes first, so that memory never holds two blocks.
-        bytes_.reset();
-        capacity_ = 0;
-        bytes_.reset(new (std::nothrow) std::byte[static_cast<std::size_t>(size)]);
-        if (!bytes_)
-            return false;
-        capacity_ = static_cast<std::size_t>(size);
-        return true;
-    }
-    std::byte* data() { return bytes_.get(); }
-
-  private:
-    std::unique_ptr<std::byte[]> bytes_;
-    std::size_t capacity_ = 0;
-};
 
 // The file being cut from the stream: its output stream (when writing); the files' digests
 // come from the hashing thread.
@@ -159,31 +133,27 @@ std::expected<void, std::string> Reader::Extract(const std::filesystem::path& de
     DECOMPRESSOR_HANDLE raw = nullptr;
     if (!api->createDecompressor(COMPRESS_ALGORITHM_LZMS, nullptr, &raw))
         return Failure(WithWindowsError("CreateDecompressor"));
-    const Decompressor decompressor(raw, api->closeDecompressor);
-
-    // Declared first, so that it outlives the hashing thread, which reads it until joined.
-    BlockBuffer buffer;
+    // Declared first, so that its buffers outlive the hashing thread, which reads them until
+    // joined.
+    DecompressionThread decompressed(*api, Decompressor(raw, api->closeDecompressor), data_,
+                                     blocks_);
     Extraction extraction(*this, destination);
     if (auto opened = extraction.OpenNextFile(); !opened)
         return Failure(std::move(opened.error()));
 
     std::uint64_t done = 0;
     for (const PackageBlock& block : blocks_) {
-        if (!buffer.Reserve(block.size))
-            return Failure("Mémoire insuffisante pour décompresser un bloc de " +
-                           std::to_string(block.size) + " octets");
-        SIZE_T produced = 0;
-        if (!api->decompress(decompressor.get(), data_.data() + block.dataOffset,
-                             static_cast<SIZE_T>(block.compressedSize), buffer.data(),
-                             static_cast<SIZE_T>(block.size), &produced) ||
-            produced != block.size)
-            return Failure(WithWindowsError("Décompression"));
-
+        // Asked for only once the block before is finished, its files judged and its progress
+        // reported: a damaged block found early waits for its turn.
+        auto bytes = decompressed.Next();
+        if (!bytes)
+            return Failure(std::move(bytes.error()));
+        const std::byte* const decoded = bytes->data();
         const std::size_t length = static_cast<std::size_t>(block.size);
-        extraction.Hash({buffer.data(), length});
+        extraction.Hash({decoded, length});
         std::size_t position = 0;
         while (position < length && !extraction.done()) {
-            auto taken = extraction.Feed(buffer.data() + position, length - position);
+            auto taken = extraction.Feed(decoded + position, length - position);
             if (!taken)
                 return Failure(std::move(taken.error()));
             position += *taken;

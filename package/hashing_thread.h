@@ -1,5 +1,5 @@
 // The files' digests, computed on a thread of their own while the installing thread writes the
-// same bytes: both read the one block buffer, so that extraction takes about as long as the
+// same bytes: both read the same block buffer, so that extraction takes about as long as the
 // slower of writing and hashing instead of their sum.
 #pragma once
 

@@ -315,6 +315,42 @@ TEST(Extract, AFailureStopsTheHashingThreadWithNothingLeftOpen) {
     EXPECT_FALSE(fs::exists(dir / L"next.bin"));
 }
 
+// Blocks are decompressed one ahead on a thread of their own, so a damaged second block is
+// found while the first one's 300 small files are still being created. It waits for its turn:
+// those files are finished and judged first (a wrong digest among them is what is reported),
+// the progress of the first block comes before the failure, and nothing is left open.
+TEST(Extract, ADamagedBlockWaitsUntilTheFilesBeforeItAreJudged) {
+    TempDir dir, alteredDir;
+    std::vector<SourceFile> files;
+    for (int i = 0; i < 300; ++i)
+        files.push_back(
+            {"f\\" + std::to_string(1000 + i), std::string(100, static_cast<char>('a' + i % 26))});
+    files.push_back({"z.bin", std::string(30000, 'z')}); // the whole second block
+    Layout damaged = MakeLayout(files, {30000});
+    damaged.data[damaged.blocks[0].compressedSize + 1] ^= 0x55;
+    Layout altered = damaged;
+    altered.files[299].sha256[9] ^= 4;
+    const std::size_t threads = ThreadsOfThisProcess();
+    EXPECT_EQ(Extract(damaged, dir.path()), "(30000,60000)Décompression (erreur Windows 605)");
+    EXPECT_EQ(Extract(altered, alteredDir.path()), "Fichier altéré : f\\1299");
+    EXPECT_EQ(ThreadsOfThisProcess(), threads);
+    for (const fs::path& folder : {dir.path(), alteredDir.path()})
+        for (const auto& [path, content] : files) {
+            const fs::path file = folder / StoredPath(path);
+            if (path == "z.bin" && folder == alteredDir.path()) {
+                EXPECT_FALSE(fs::exists(file));
+                continue;
+            }
+            // Opened without sharing: no handle of the extraction is left on it.
+            UniqueHandle alone(
+                ::CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+            EXPECT_TRUE(alone) << path;
+            alone.reset();
+            EXPECT_EQ(ReadFileBytes(file), path == "z.bin" ? "" : content) << path;
+            EXPECT_TRUE(::DeleteFileW(file.c_str())) << path;
+        }
+}
+
 // CNG never fails on demand: its functions are replaced.
 TEST(Sha256Hasher, AFailedHashIsAnErrorNeverADigest) {
     mvpk::BcryptApi failing = *mvpk::SystemBcrypt();
