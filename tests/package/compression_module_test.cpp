@@ -47,7 +47,7 @@ struct Api {
     }
 
     // The output, or "error N", with `capacity` bytes offered and guard bytes after them,
-    // which must come back untouched.
+    // which must come back untouched; a short output is left as it was, before any decoding.
     std::string Decompress(std::string_view buffer, std::size_t capacity,
                            SIZE_T* produced = nullptr) {
         std::string out(capacity + 64, kGuard);
@@ -56,6 +56,9 @@ struct Api {
                                    out.data(), capacity, &size);
         const DWORD error = ::GetLastError();
         EXPECT_EQ(out.substr(capacity), std::string(64, kGuard)) << "written past the output";
+        if (!ok && error == ERROR_INSUFFICIENT_BUFFER) {
+            EXPECT_EQ(out.substr(0, capacity), std::string(capacity, kGuard)) << "written anyway";
+        }
         if (produced != nullptr)
             *produced = size;
         return ok ? out.substr(0, size) : "error " + std::to_string(error);
@@ -164,14 +167,10 @@ TEST(DamagedBuffers, RefusedWithNothingWrittenPastTheOutput) {
     for (const auto& [buffer, what] : rows)
         EXPECT_EQ(api.Decompress(buffer, 70000), "error 605") << what;
 
-    // A short output gets the size it needs and nothing written, before any decoding.
+    // A short output gets the size it needs and nothing written.
     SIZE_T needed = 0;
     EXPECT_EQ(api.Decompress(sequential, 1023, &needed), "error 122");
     EXPECT_EQ(needed, 1024u);
-    std::string output(1023, kGuard);
-    EXPECT_FALSE(api.decompress(api.decompressor, const_cast<char*>(sequential.data()),
-                                sequential.size(), output.data(), output.size(), &needed));
-    EXPECT_EQ(output, std::string(1023, kGuard));
     // The compressor's size query: every chunk stored (header, record, bytes).
     const std::string raw = Fixture("sequential.raw");
     for (SIZE_T capacity : {SIZE_T{0}, SIZE_T{24 + 4 + 1024 - 1}}) {

@@ -196,6 +196,13 @@ class EndToEnd : public ::testing::Test {
         ::PostMessageW(box, WM_COMMAND, button, 0);
         return NextWindow(box);
     }
+    // The second stage's last box: its text, closed with OK, then the stage's exit code.
+    void ExpectOutcome(HWND box, const std::wstring& text, DWORD code) {
+        ASSERT_NE(box, nullptr) << "no outcome box";
+        EXPECT_EQ(MessageText(box), text);
+        ::PostMessageW(box, WM_COMMAND, IDOK, 0);
+        EXPECT_EQ(SecondStageExit(), code);
+    }
     DWORD SecondStageExit() {
         const DWORD code = secondStage ? secondStage->Wait(60000).value_or(0xFFFFFFFF) : 0xFFFFFFFF;
         secondStage.reset();
@@ -456,11 +463,7 @@ TEST_F(EndToEnd, UninstallerAnswered) {
     for (const int button : {IDRETRY, IDCANCEL, IDOK})
         EXPECT_EQ(::IsWindowVisible(::GetDlgItem(window, button)) != FALSE, button != IDOK)
             << button;
-    window = Answer(window, IDCANCEL);
-    ASSERT_NE(window, nullptr) << "no outcome box";
-    EXPECT_EQ(MessageText(window), running);
-    ::PostMessageW(window, WM_COMMAND, IDOK, 0);
-    EXPECT_EQ(SecondStageExit(), 1603u);
+    ASSERT_NO_FATAL_FAILURE(ExpectOutcome(Answer(window, IDCANCEL), running, 1603));
     ExpectInstalled(Scope::User, folder, true);
 
     // Retried once the product is closed, with the data box ticked: all gone.
@@ -470,11 +473,8 @@ TEST_F(EndToEnd, UninstallerAnswered) {
     ASSERT_NE(window, nullptr) << "no retry box";
     product.reset();
     ::PostMessageW(::GetDlgItem(window, IDRETRY), BM_CLICK, 0, 0);
-    window = NextWindow(window);
-    ASSERT_NE(window, nullptr) << "no outcome box";
-    EXPECT_EQ(MessageText(window), info.product + L" a été désinstallé.");
-    ::PostMessageW(window, WM_COMMAND, IDOK, 0);
-    EXPECT_EQ(SecondStageExit(), 0u);
+    ASSERT_NO_FATAL_FAILURE(
+        ExpectOutcome(NextWindow(window), info.product + L" a été désinstallé.", 0));
     EXPECT_TRUE(Eventually([&] { return !fs::exists(folder); }));
     EXPECT_FALSE(fs::exists(ShortcutPath(info, Scope::User)));
     EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, UninstallKeyPath(info.product)));
@@ -618,11 +618,8 @@ TEST_F(EndToEnd, InteractiveUninstallLeavesNoCopyAndFollowsTheDataBox) {
     ExpectInstalled(Scope::User, folder, true);
 
     ASSERT_EQ(Run(line), 0u);
-    window = Answer(NextWindow(), L"Désinstaller");
-    ASSERT_NE(window, nullptr) << "no outcome box";
-    EXPECT_EQ(MessageText(window), info.product + L" a été désinstallé.");
-    ::PostMessageW(window, WM_COMMAND, IDOK, 0);
-    EXPECT_EQ(SecondStageExit(), 0u);
+    ASSERT_NO_FATAL_FAILURE(ExpectOutcome(Answer(NextWindow(), L"Désinstaller"),
+                                          info.product + L" a été désinstallé.", 0));
     EXPECT_TRUE(Eventually([&] { return !fs::exists(folder); }));
     EXPECT_TRUE(Eventually(copyGone));
     EXPECT_EQ(ReadFileBytes(data / L"downloaded.bin"), "downloaded");
