@@ -129,6 +129,9 @@ void EndStartedProcesses(DWORD graceMs) {
             ::IsProcessInJob(process.get(), testJob, &inJob) && inJob)
             ::TerminateProcess(process.get(), 9999);
     }
+    // Termination completes on its own time: a process still ending could write after the
+    // caller has started cleaning up what it wrote.
+    Eventually(alone, graceMs);
 }
 
 ChildProcess::ChildProcess(const std::wstring& commandLine, const fs::path& workingDir,
