@@ -39,9 +39,7 @@ struct CurrentFolder {
 class Units : public ::testing::Test {
   protected:
     Units() {
-        info.product = UniqueName(L"Orvalis Unit");
-        info.exe = L"bin\\Orvalis.exe";
-        info.registryKey = L"Software\\Orvalis Tests\\" + info.product;
+        info = UniqueProduct(L"Orvalis Unit");
         bytes = PackFiles(temp.path(), {{L"bin\\Orvalis.exe", std::string(120, 'x')},
                                         {L"docs\\a.txt", std::string(80, 'a')},
                                         {L"docs\\deep\\b.txt", std::string(50, 'b')}});

@@ -34,9 +34,7 @@ struct Step {
 class UpgradeSteps : public ::testing::Test {
   protected:
     UpgradeSteps() {
-        info.product = UniqueName(L"Orvalis Etapes");
-        info.exe = L"bin\\Orvalis.exe";
-        info.registryKey = L"Software\\Orvalis Tests\\" + info.product;
+        info = UniqueProduct(L"Orvalis Etapes");
         info.hasDataDir = true;
     }
     ~UpgradeSteps() override {

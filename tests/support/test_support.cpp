@@ -27,6 +27,14 @@ std::wstring UniqueName(std::wstring_view prefix) {
            std::to_wstring(::GetTickCount64() % 100000) + L"-" + std::to_wstring(++counter);
 }
 
+ProductInfo UniqueProduct(std::wstring_view prefix) {
+    ProductInfo info;
+    info.product = UniqueName(prefix);
+    info.exe = L"bin\\Orvalis.exe";
+    info.registryKey = L"Software\\Orvalis Tests\\" + info.product;
+    return info;
+}
+
 TempDir::TempDir(std::wstring_view prefix) : path_(fs::temp_directory_path() / UniqueName(prefix)) {
     fs::create_directories(path_);
 }

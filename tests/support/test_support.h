@@ -22,6 +22,8 @@ namespace testing_support {
 std::filesystem::path BinDir();
 // A name no other test (or earlier run) uses: prefix, process id and a counter.
 std::wstring UniqueName(std::wstring_view prefix);
+// A product of a test's own: a unique name, its program in bin\, its key below the tests' maker.
+ProductInfo UniqueProduct(std::wstring_view prefix);
 
 // A fresh folder below the temporary folder, removed with everything in it at the end.
 class TempDir {
