@@ -9,6 +9,19 @@
 
 namespace mvpk {
 
+namespace {
+
+// The smallest page of x64 Windows: writing one byte in each commits the whole buffer.
+constexpr std::uint64_t kPageSize = 4096;
+
+// Writes a byte in each page of bytes [from, to) of the buffer, which holds at least to bytes.
+void TouchPages(BlockBuffer& buffer, std::uint64_t from, std::uint64_t to) {
+    for (std::uint64_t at = from; at < to; at += kPageSize)
+        buffer.data()[at] = std::byte{0};
+}
+
+} // namespace
+
 bool BlockBuffer::Reserve(std::uint64_t size) {
     if (size <= capacity_)
         return true;
@@ -27,11 +40,34 @@ DecompressionThread::DecompressionThread(const CompressionApi& api, Decompressor
                                          std::span<const std::byte> data,
                                          const std::vector<PackageBlock>& blocks)
     : api_(api), decompressor_(std::move(decompressor)), data_(data), blocks_(blocks) {
+    // A fresh 32 MiB buffer costs thousands of first-touch page faults, which took about as
+    // long as decompressing its block. Nothing can start before the first block is
+    // decompressed, so the first buffer's pages are touched by this thread and the
+    // decompression thread together, half each, before it decompresses; then the second
+    // buffer's here, while the first block is decompressed, so that the second block is not
+    // late either. A buffer that cannot be allocated is left for the thread to meet, and
+    // report, in its turn.
+    const bool first = !blocks_.empty() && slots_[0].buffer.Reserve(blocks_[0].size);
     try {
         thread_ = std::thread(&DecompressionThread::Run, this);
     } catch (const std::system_error&) {
         // No thread: Next decompresses each block on the caller's thread instead.
+        return;
     }
+    if (first)
+        TouchPages(slots_[0].buffer, blocks_[0].size / 2, blocks_[0].size);
+    Prepared(firstPrepared_);
+    if (blocks_.size() > 1 && slots_[1].buffer.Reserve(blocks_[1].size))
+        TouchPages(slots_[1].buffer, 0, blocks_[1].size);
+    Prepared(secondPrepared_);
+}
+
+void DecompressionThread::Prepared(bool& flag) {
+    {
+        const std::lock_guard lock(mutex_);
+        flag = true;
+    }
+    slotFree_.notify_one();
 }
 
 DecompressionThread::~DecompressionThread() {
@@ -77,12 +113,18 @@ void DecompressionThread::Run() {
         blockReady_.notify_one();
     };
     try {
+        // The first half of the first buffer, while the caller touches the second (the
+        // buffer was allocated before the thread started).
+        if (!blocks_.empty() && slots_[0].buffer.data())
+            TouchPages(slots_[0].buffer, 0, blocks_[0].size / 2);
         for (std::size_t index = 0; index < blocks_.size(); ++index) {
             // Block index goes where block index - 2 was, once that one is given back (the
             // first two slots are free from the start).
             lock.lock();
-            slotFree_.wait(lock,
-                           [&] { return stop_ || index <= std::max<std::size_t>(given_, 1); });
+            slotFree_.wait(lock, [&] {
+                return stop_ || (index <= std::max<std::size_t>(given_, 1) &&
+                                 (index != 0 || firstPrepared_) && (index != 1 || secondPrepared_));
+            });
             if (stop_)
                 break;
             lock.unlock();

@@ -62,6 +62,8 @@ class DecompressionThread {
         std::string failure; // empty once the block is decompressed
     };
 
+    // Sets one of the flags below and wakes the thread.
+    void Prepared(bool& flag);
     void Run();
     // Decompresses block index into its slot; the failure's text when it fails.
     std::string Decompress(std::size_t index);
@@ -80,6 +82,9 @@ class DecompressionThread {
     std::exception_ptr exception_;
     bool ended_ = false; // the thread has left its loop
     bool stop_ = false;
+    // The caller is done with the first, and the second, slot's buffer.
+    bool firstPrepared_ = false;
+    bool secondPrepared_ = false;
     std::thread thread_; // last: started once everything above exists
 };
 
