@@ -38,7 +38,9 @@ HashingThread::~HashingThread() {
 void HashingThread::Hash(std::span<const std::byte> block) {
     {
         const std::lock_guard lock(mutex_);
-        block_ = block;
+        block_ = wholeBlock_ = block;
+        blockStart_ = nextBlockStart_;
+        nextBlockStart_ += block.size();
     }
     workAvailable_.notify_one();
 }
@@ -48,41 +50,73 @@ void HashingThread::WaitForBlock() {
     const auto blockDone = [&] {
         return block_.empty() || index_ == entries_.size();
     };
-    if (thread_.joinable())
-        progressMade_.wait(lock, [&] { return blockDone() || failure_; });
-    else
+    if (thread_.joinable()) {
+        while (!blockDone() && !failure_)
+            if (!Help(lock))
+                progressMade_.wait(lock);
+    } else {
         while (!blockDone() && Step(lock)) {
         }
+    }
     // A failure here is the hash of the file being written: every earlier one was judged.
     if (failure_)
         ThrowFailure();
+    // Its bytes may be reused from now on: the files the caller may still hash are the empty
+    // ones at the block's end.
+    wholeBlock_ = {};
+    blockStart_ = nextBlockStart_;
 }
 
 std::array<std::uint8_t, 32> HashingThread::NextDigest() {
     std::unique_lock lock(mutex_);
-    if (thread_.joinable())
-        progressMade_.wait(lock, [&] { return !digests_.empty() || failure_; });
-    else
-        while (digests_.empty() && Step(lock)) {
+    const auto ready = [&] {
+        return !results_.empty() && results_.front().ready;
+    };
+    if (thread_.joinable()) {
+        // The thread's failure is that of the file it is at, which is then the next one: the
+        // caller's own files before it are finished, since it hashed them itself.
+        while (!ready() && !failure_)
+            if (!Help(lock))
+                progressMade_.wait(lock);
+    } else {
+        while (!ready() && Step(lock)) {
         }
-    if (digests_.empty())
+    }
+    if (!ready())
         ThrowFailure();
-    const bool wasFull = digests_.size() == kMaxAhead;
-    const auto digest = digests_.front();
-    digests_.pop_front();
+    const Result result = std::move(results_.front());
+    results_.pop_front();
+    const bool wasFull = index_ >= taken_ + kMaxAhead; // the thread waits for room
+    ++taken_;
     if (wasFull)
         workAvailable_.notify_one();
-    return digest;
+    if (result.failure)
+        std::rethrow_exception(result.failure);
+    return result.digest;
 }
 
-// One piece of work, under the lock, which it releases while it hashes. False when nothing
-// can be done before a block is handed over or a digest taken.
+HashingThread::Result& HashingThread::ResultOf(std::size_t file) {
+    while (results_.size() <= file - taken_)
+        results_.emplace_back();
+    return results_[file - taken_];
+}
+
+// One piece of the thread's work, under the lock, which it releases while it hashes. False
+// when nothing can be done before a block is handed over or a digest taken.
 bool HashingThread::Step(std::unique_lock<std::mutex>& lock) {
     if (index_ == entries_.size())
         return false;
     const std::uint64_t size = entries_[index_].size;
+    if (index_ >= claimedBegin_ && index_ < claimedEnd_) {
+        // The caller's file, wholly in what is left of the block: its bytes are skipped.
+        block_ = block_.subspan(static_cast<std::size_t>(size));
+        ++index_;
+        if (block_.empty())
+            progressMade_.notify_one();
+        return true;
+    }
     if (consumed_ == size) {
-        if (digests_.size() >= kMaxAhead)
+        if (index_ - taken_ >= kMaxAhead)
             return false;
         lock.unlock();
         if (!hasher_) // an empty file
@@ -90,7 +124,9 @@ bool HashingThread::Step(std::unique_lock<std::mutex>& lock) {
         const auto digest = hasher_->Finish();
         hasher_.reset(); // its handles go before the next file's are opened
         lock.lock();
-        digests_.push_back(digest);
+        Result& result = ResultOf(index_);
+        result.digest = digest;
+        result.ready = true;
         ++index_;
         consumed_ = 0;
         progressMade_.notify_one();
@@ -110,6 +146,39 @@ bool HashingThread::Step(std::unique_lock<std::mutex>& lock) {
     consumed_ += n;
     if (block_.empty())
         progressMade_.notify_one();
+    return true;
+}
+
+// Hashes on the caller's thread, which would otherwise wait, the first file after the one the
+// thread is at and after those the caller has claimed already, when it lies wholly in the
+// current block (a file that goes on into the next one is left to the thread). False when
+// there is none.
+bool HashingThread::Help(std::unique_lock<std::mutex>& lock) {
+    const std::size_t file = std::max(index_ + 1, claimedEnd_);
+    if (index_ >= entries_.size() || file >= entries_.size() || file - taken_ >= kMaxAhead)
+        return false;
+    const PackageEntry& entry = entries_[file];
+    // The reader has checked that each file begins where the one before it ends.
+    if (entry.offset < blockStart_ || entry.offset + entry.size > blockStart_ + wholeBlock_.size())
+        return false;
+    if (file != claimedEnd_)
+        claimedBegin_ = file; // the thread is past every file claimed before
+    claimedEnd_ = file + 1;
+    const auto bytes = wholeBlock_.subspan(static_cast<std::size_t>(entry.offset - blockStart_),
+                                           static_cast<std::size_t>(entry.size));
+    lock.unlock();
+    Result result;
+    try {
+        Sha256Hasher hasher;
+        hasher.Add(bytes);
+        result.digest = hasher.Finish();
+    } catch (...) {
+        // Thrown again when this file's digest is asked for, after every earlier file's.
+        result.failure = std::current_exception();
+    }
+    result.ready = true;
+    lock.lock();
+    ResultOf(file) = std::move(result);
     return true;
 }
 

@@ -351,6 +351,40 @@ TEST(Extract, ADamagedBlockWaitsUntilTheFilesBeforeItAreJudged) {
         }
 }
 
+// While the hashing thread hashes a large file, the installing thread, which has written it
+// and waits for its digest, hashes the small files after it itself, up to the one that goes
+// on into the next block. Whoever hashed them, the files are judged in table order: the first
+// wrong digest is the one reported, and no file after it is opened.
+TEST(Extract, FilesHashedWhileTheWriterWaitsAreJudgedInOrder) {
+    std::string large(4 << 20, '\0');
+    for (std::size_t i = 0; i < large.size(); ++i)
+        large[i] = static_cast<char>(i * 5 / 3);
+    std::vector<SourceFile> files = {{"large.bin", large}};
+    for (int i = 0; i < 200; ++i)
+        files.push_back({"s\\" + std::to_string(1000 + i), std::string(100, static_cast<char>(i))});
+    files.push_back({"across", std::string(3000, 'c')}); // 1,000 bytes in the first block
+    files.push_back({"tail", std::string(1000, 't')});
+    files.push_back({"end", ""});
+    const std::uint64_t first = large.size() + 200 * 100 + 1000, total = first + 3000;
+    const Layout intact = MakeLayout(files, {first});
+    Layout altered = intact, both = intact;
+    altered.files[151].sha256[0] ^= 1;
+    both.files[0].sha256[31] ^= 1;
+    both.files[11].sha256[31] ^= 1;
+    TempDir dir, alteredDir, bothDir;
+    EXPECT_EQ(Extract(intact, dir.path()),
+              "(" + std::to_string(first) + "," + std::to_string(total) + ")(" +
+                  std::to_string(total) + "," + std::to_string(total) + ")");
+    for (const auto& [path, content] : files)
+        EXPECT_EQ(ReadFileBytes(dir.path() / StoredPath(path)), content) << path;
+    EXPECT_EQ(Extract(altered, alteredDir.path()), "Fichier altéré : s\\1150");
+    for (std::size_t i = 0; i <= 151; ++i)
+        EXPECT_EQ(ReadFileBytes(alteredDir.path() / StoredPath(files[i].path)), files[i].content);
+    EXPECT_FALSE(fs::exists(alteredDir / L"s" / L"1151"));
+    EXPECT_EQ(Extract(both, bothDir.path()), "Fichier altéré : large.bin");
+    EXPECT_FALSE(fs::exists(bothDir / L"s"));
+}
+
 // CNG never fails on demand: its functions are replaced.
 TEST(Sha256Hasher, AFailedHashIsAnErrorNeverADigest) {
     mvpk::BcryptApi failing = *mvpk::SystemBcrypt();
