@@ -40,8 +40,14 @@ TempDir::TempDir(std::wstring_view prefix) : path_(fs::temp_directory_path() / U
 }
 
 TempDir::~TempDir() {
+    // A program a test started may still be ending, its file in use: Windows then deletes
+    // that file only once it is closed, and the folder cannot go before.
     std::error_code ignored;
-    fs::remove_all(path_, ignored);
+    for (int attempt = 0; attempt < 50 && fs::exists(path_, ignored); ++attempt) {
+        if (attempt > 0)
+            ::Sleep(100);
+        fs::remove_all(path_, ignored);
+    }
 }
 
 std::string ReadFileBytes(const fs::path& file) {
