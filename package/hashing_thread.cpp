@@ -47,17 +47,7 @@ void HashingThread::Hash(std::span<const std::byte> block) {
 
 void HashingThread::WaitForBlock() {
     std::unique_lock lock(mutex_);
-    const auto blockDone = [&] {
-        return block_.empty() || index_ == entries_.size();
-    };
-    if (thread_.joinable()) {
-        while (!blockDone() && !failure_)
-            if (!Help(lock))
-                progressMade_.wait(lock);
-    } else {
-        while (!blockDone() && Step(lock)) {
-        }
-    }
+    WorkUntil(lock, [&] { return block_.empty() || index_ == entries_.size(); });
     // A failure here is the hash of the file being written: every earlier one was judged.
     if (failure_)
         ThrowFailure();
@@ -72,16 +62,9 @@ std::array<std::uint8_t, 32> HashingThread::NextDigest() {
     const auto ready = [&] {
         return !results_.empty() && results_.front().ready;
     };
-    if (thread_.joinable()) {
-        // The thread's failure is that of the file it is at, which is then the next one: the
-        // caller's own files before it are finished, since it hashed them itself.
-        while (!ready() && !failure_)
-            if (!Help(lock))
-                progressMade_.wait(lock);
-    } else {
-        while (!ready() && Step(lock)) {
-        }
-    }
+    // The thread's failure is that of the file it is at, which is then the next one: the
+    // caller's own files before it are finished, since it hashed them itself.
+    WorkUntil(lock, ready);
     if (!ready())
         ThrowFailure();
     const Result result = std::move(results_.front());
@@ -93,6 +76,18 @@ std::array<std::uint8_t, 32> HashingThread::NextDigest() {
     if (result.failure)
         std::rethrow_exception(result.failure);
     return result.digest;
+}
+
+void HashingThread::WorkUntil(std::unique_lock<std::mutex>& lock,
+                              const std::function<bool()>& done) {
+    if (thread_.joinable()) {
+        while (!done() && !failure_)
+            if (!Help(lock))
+                progressMade_.wait(lock);
+    } else {
+        while (!done() && Step(lock)) {
+        }
+    }
 }
 
 HashingThread::Result& HashingThread::ResultOf(std::size_t file) {

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <deque>
 #include <exception>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -55,6 +56,9 @@ class HashingThread {
 
     bool Step(std::unique_lock<std::mutex>& lock);
     bool Help(std::unique_lock<std::mutex>& lock);
+    // Returns once done holds, or the thread has failed, or (without a thread) no work is
+    // left that could make it hold: the caller helps, or does the work itself, meanwhile.
+    void WorkUntil(std::unique_lock<std::mutex>& lock, const std::function<bool()>& done);
     Result& ResultOf(std::size_t file);
     void Run();
     void ThrowFailure();
@@ -72,8 +76,8 @@ class HashingThread {
     std::span<const std::byte> wholeBlock_; // the block as it was handed over
     std::uint64_t blockStart_ = 0;          // its offset in the content stream
     std::uint64_t nextBlockStart_ = 0;      // the offset of the block after it
-    // The files the caller hashes itself, all after the one the thread was at when each was
-    // taken: the thread skips them.
+    // The files the caller hashes itself, each after the one the thread was at when the caller
+    // claimed it: the thread skips them.
     std::size_t claimedBegin_ = 0;
     std::size_t claimedEnd_ = 0;
     std::size_t taken_ = 0;      // digests taken by NextDigest
