@@ -1,5 +1,6 @@
 #include "setup/own_program.h"
 
+#include "setup/file_identity.h"
 #include "setup/handles.h"
 
 #include <winternl.h>
@@ -69,11 +70,7 @@ bool IsOwnProgram(const std::filesystem::path& file) {
     const UniqueHandle other(::CreateFileW(file.c_str(), FILE_READ_ATTRIBUTES,
                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                            nullptr, OPEN_EXISTING, 0, nullptr));
-    FILE_ID_INFO a{}, b{};
-    return own && other && ::GetFileInformationByHandleEx(*own, FileIdInfo, &a, sizeof(a)) &&
-           ::GetFileInformationByHandleEx(other.get(), FileIdInfo, &b, sizeof(b)) &&
-           a.VolumeSerialNumber == b.VolumeSerialNumber &&
-           std::memcmp(&a.FileId, &b.FileId, sizeof(a.FileId)) == 0;
+    return own && other && SameIdentity(IdentityOf(*own), IdentityOf(other.get()));
 }
 
 DWORD CopyContent(HANDLE from, HANDLE to) {

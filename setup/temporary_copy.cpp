@@ -1,10 +1,9 @@
 #include "setup/temporary_copy.h"
 
+#include "setup/file_identity.h"
 #include "setup/format.h"
 #include "setup/own_program.h"
 #include "setup/paths.h"
-
-#include <cstring>
 
 namespace {
 
@@ -15,13 +14,6 @@ UniqueHandle Open(const std::filesystem::path& path, DWORD access, DWORD share, 
                   DWORD flags = FILE_ATTRIBUTE_NORMAL) {
     return UniqueHandle(
         ::CreateFileW(path.c_str(), access, share, nullptr, creation, flags, nullptr));
-}
-
-std::optional<FILE_ID_INFO> IdentityOf(HANDLE file) {
-    FILE_ID_INFO id{};
-    if (!::GetFileInformationByHandleEx(file, FileIdInfo, &id, sizeof(id)))
-        return std::nullopt;
-    return id;
 }
 
 void Discard(HANDLE file) {
@@ -98,9 +90,7 @@ void RemoveTemporaryCopy(TemporaryCopy copy) {
     const UniqueHandle file = Open(copy.path, DELETE | FILE_READ_ATTRIBUTES,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT);
-    const auto found = file ? IdentityOf(file.get()) : std::nullopt;
-    if (!found || found->VolumeSerialNumber != kept->VolumeSerialNumber ||
-        std::memcmp(&found->FileId, &kept->FileId, sizeof(kept->FileId)) != 0)
+    if (!file || !SameIdentity(IdentityOf(file.get()), kept))
         return;
     Discard(file.get());
 }

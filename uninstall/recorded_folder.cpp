@@ -1,12 +1,12 @@
 #include "uninstall/recorded_folder.h"
 
 #include "install/registry.h"
+#include "setup/file_identity.h"
 #include "setup/handles.h"
 #include "setup/own_program.h"
 
 #include <windows.h>
 
-#include <cstring>
 #include <optional>
 
 namespace {
@@ -18,21 +18,9 @@ constexpr wchar_t kUninstaller[] = L"Uninstall.exe";
 constexpr int kDeleteAttempts = 50;
 constexpr DWORD kDeletePause = 200;
 
-std::optional<FILE_ID_INFO> IdentityOf(HANDLE handle) {
-    FILE_ID_INFO id{};
-    if (!::GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof(id)))
-        return std::nullopt;
-    return id;
-}
-
-bool SameIdentity(const std::optional<FILE_ID_INFO>& a, const std::optional<FILE_ID_INFO>& b) {
-    return a && b && a->VolumeSerialNumber == b->VolumeSerialNumber &&
-           std::memcmp(&a->FileId, &b->FileId, sizeof(a->FileId)) == 0;
-}
-
 // The folder given names, as the system resolves it: links on the way, ".", ".." and case
 // make no difference.
-std::optional<FILE_ID_INFO> IdentityOf(const fs::path& path) {
+std::optional<FILE_ID_INFO> FolderIdentity(const fs::path& path) {
     const UniqueHandle handle(::CreateFileW(
         path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
@@ -80,13 +68,14 @@ RecordedInstallFolder(const ProductInfo& info, Scope scope, const fs::path& give
     if (!held) {
         // A recorded folder that is gone leaves the registry and the shortcut to take off;
         // given must then name it as the record does, there being no folder to compare.
-        if (IsMissing(held.error()) && given.native() == recorded->native() && !IdentityOf(given))
+        if (IsMissing(held.error()) && given.native() == recorded->native() &&
+            !FolderIdentity(given))
             return InstallFolder{*recorded, {}};
         return std::unexpected(NotTheInstallation(info, given, *recorded));
     }
     // A link in the recorded folder's place is nobody's installation to go through.
     if (held->kind != EntryKind::Folder ||
-        !SameIdentity(IdentityOf(held->handle.get()), IdentityOf(given)))
+        !SameIdentity(IdentityOf(held->handle.get()), FolderIdentity(given)))
         return std::unexpected(NotTheInstallation(info, given, *recorded));
     return InstallFolder{*recorded, std::move(*held)};
 }
