@@ -54,6 +54,17 @@ struct KernelHandleTraits {
 };
 using UniqueHandle = UniqueResource<KernelHandleTraits>;
 
+// The process a successful CreateProcessW started, its thread's handle closed at once. When
+// Wine starts a Linux program it gives no process handle and leaves in the thread's field a
+// value that is no handle of this start, but may be another handle of this process: without a
+// process, that field is left alone.
+inline UniqueHandle TakeStartedProcess(const PROCESS_INFORMATION& started) {
+    if (started.hProcess == nullptr)
+        return UniqueHandle();
+    const UniqueHandle thread(started.hThread);
+    return UniqueHandle(started.hProcess);
+}
+
 struct FindHandleTraits {
     using Raw = HANDLE;
     static Raw Empty() { return INVALID_HANDLE_VALUE; }

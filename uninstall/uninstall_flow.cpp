@@ -81,8 +81,7 @@ UniqueHandle StartProcess(const fs::path& application, std::wstring commandLine,
     if (!::CreateProcessW(application.c_str(), commandLine.data(), nullptr, nullptr, inherit, flags,
                           nullptr, SystemFolder().c_str(), &startup.StartupInfo, &started))
         return UniqueHandle();
-    UniqueHandle thread(started.hThread);
-    return UniqueHandle(started.hProcess);
+    return TakeStartedProcess(started);
 }
 
 // The recorded installation of the scope: an administrator may start a setup program with

@@ -432,6 +432,24 @@ TEST_F(Units, AloneUnresolvableDataFolderIsNeitherCreatedNorRecorded) {
     EXPECT_FALSE(ReadStringValue(HKEY_CURRENT_USER, info.registryKey + L"\\Install", L"DataDir"));
 }
 
+// Wine starts a Linux program without a process handle, and the thread's field then holds
+// whatever value it left there, which may be a handle of this process (it once was the
+// cached handle of HKEY_CURRENT_USER): no handle of ours is closed for it.
+TEST(StartedProcess, LinuxProgramUnderWineClosesNothingOfOurs) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION started{};
+    std::wstring line = L"/bin/true";
+    ASSERT_TRUE(::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                 &startup, &started));
+    ASSERT_EQ(started.hProcess, nullptr) << "Wine now gives a process: this test is moot";
+    const UniqueHandle ours(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    started.hThread = ours.get();
+    EXPECT_FALSE(TakeStartedProcess(started));
+    DWORD flags = 0;
+    EXPECT_TRUE(::GetHandleInformation(ours.get(), &flags)) << "a handle of ours was closed";
+}
+
 } // namespace
 
 int main(int argc, char** argv) {

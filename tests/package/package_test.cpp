@@ -428,8 +428,7 @@ UniqueHandle StartTool(const std::wstring& arguments, const std::wstring& output
     PROCESS_INFORMATION started{};
     ::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, DETACHED_PROCESS, nullptr,
                      nullptr, &startup, &started);
-    const UniqueHandle thread(started.hThread);
-    return UniqueHandle(started.hProcess);
+    return TakeStartedProcess(started);
 }
 
 TEST(MvpkTool, EveryCommand) {
@@ -514,6 +513,9 @@ TEST(MvpkTool, EveryCommand) {
          "Lecture impossible : " + shown + "stub.exe"},
         {L"build-setup" + from + q(L"out\\5.exe") + L" --sign-command \"cmd /c exit 3\"", 1,
          "La commande de signature a échoué (code 3) : cmd /c exit 3"},
+        {L"build-setup" + from + q(L"out\\8.exe") + L" --sign-command /bin/true", 1,
+         "La commande de signature ne peut pas être attendue (programme Linux sous Wine ?) : "
+         "/bin/true"},
         {L"build-setup" + from + q(L"META.TXT"), 1,
          "La sortie est un fichier d'entrée : " + shown + "META.TXT"},
         {L"build-setup" + from + q(L"twin.exe") + L" --stub" + q(L"stub-copy.exe"), 1,

@@ -163,8 +163,7 @@ ChildProcess::ChildProcess(const std::wstring& commandLine, const fs::path& work
     if (::CreateProcessW(nullptr, line.data(), nullptr, nullptr, errorEnd ? TRUE : FALSE, 0,
                          nullptr, workingDir.empty() ? nullptr : workingDir.c_str(), &startup,
                          &info)) {
-        UniqueHandle thread(info.hThread);
-        process_.reset(info.hProcess);
+        process_ = TakeStartedProcess(info);
         id_ = info.dwProcessId;
     }
 }

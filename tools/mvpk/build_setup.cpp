@@ -114,7 +114,7 @@ std::expected<void, std::string> Sign(const std::wstring& command,
                           &startup, &started))
         return Failure(mvpk::WithWindowsError("Commande de signature impossible à lancer") + " : " +
                        WideToUtf8(command));
-    const UniqueHandle process(started.hProcess), thread(started.hThread);
+    const UniqueHandle process = TakeStartedProcess(started);
     // Wine starts a Linux program without giving a process to wait for (seen with Wine 8).
     if (!process)
         return Failure("La commande de signature ne peut pas être attendue (programme Linux "
