@@ -426,8 +426,9 @@ UniqueHandle StartTool(const std::wstring& arguments, const std::wstring& output
     startup.hStdError = err.get();
     std::wstring line = Quoted(BinDir() / L"mvpk.exe") + L" " + arguments;
     PROCESS_INFORMATION started{};
-    ::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, DETACHED_PROCESS, nullptr,
-                     nullptr, &startup, &started);
+    if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, DETACHED_PROCESS, nullptr,
+                          nullptr, &startup, &started))
+        ReportStartFailure(line);
     return TakeStartedProcess(started);
 }
 

@@ -7,6 +7,7 @@
 #include <shlobj.h>
 
 #include <atomic>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -148,6 +149,11 @@ void EndStartedProcesses(DWORD graceMs) {
     Eventually(alone, graceMs);
 }
 
+void ReportStartFailure(const std::wstring& commandLine) {
+    std::fprintf(stderr, "CreateProcessW failed (error %lu): %s\n", ::GetLastError(),
+                 WideToUtf8(commandLine).c_str());
+}
+
 ChildProcess::ChildProcess(const std::wstring& commandLine, const fs::path& workingDir,
                            bool captureError) {
     std::wstring line = commandLine;
@@ -165,6 +171,9 @@ ChildProcess::ChildProcess(const std::wstring& commandLine, const fs::path& work
                          &info)) {
         process_ = TakeStartedProcess(info);
         id_ = info.dwProcessId;
+    } else {
+        // Said where the test's own failure will show, which cannot tell why nothing ran.
+        ReportStartFailure(commandLine);
     }
 }
 

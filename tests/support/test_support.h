@@ -52,6 +52,9 @@ std::string PackFiles(const std::filesystem::path& work,
 // The bytes of a program's RT_RCDATA resource, read from its file; empty when it has none.
 std::string ResourceBytes(const std::filesystem::path& program, const wchar_t* name);
 
+// Prints on standard error that a command line could not be started, and the system's error.
+void ReportStartFailure(const std::wstring& commandLine);
+
 // A started process (a command line exactly as written), terminated at the end unless it
 // has ended. With captureError its standard error is a pipe, as a deployment tool gives it.
 class ChildProcess {
