@@ -221,8 +221,10 @@ bool Eventually(const std::function<bool()>& condition, DWORD timeoutMs) {
 
 namespace {
 
-// Wine starts Unix programs as it starts Windows ones, but their handle may be signalled
-// before they are done: the outcome is waited for. Paths go through Wine's own conversion.
+// Wine starts a Linux program through CreateProcessW but gives nothing to wait for: no process
+// handle, and in the other fields what an earlier start had left there (a thread handle since
+// closed, whose value another handle of this process may have taken). Nothing of it is used or
+// closed; the outcome is waited for. Paths go through Wine's own conversion.
 void RunUnix(const wchar_t* command, std::initializer_list<fs::path> paths,
              const std::function<bool()>& done) {
     using Convert = char*(CDECL*)(const wchar_t*);
@@ -234,7 +236,12 @@ void RunUnix(const wchar_t* command, std::initializer_list<fs::path> paths,
         line += L" \"" + Utf8ToWide(unix != nullptr ? unix : "") + L"\"";
         ::HeapFree(::GetProcessHeap(), 0, unix);
     }
-    RunProcess(line, 30000);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION ignored{};
+    if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                          &startup, &ignored))
+        ReportStartFailure(line);
     Eventually(done, 5000);
 }
 
