@@ -383,6 +383,14 @@ TEST(Extract, FilesHashedWhileTheWriterWaitsAreJudgedInOrder) {
     EXPECT_FALSE(fs::exists(alteredDir / L"s" / L"1151"));
     EXPECT_EQ(Extract(both, bothDir.path()), "Fichier altéré : large.bin");
     EXPECT_FALSE(fs::exists(bothDir / L"s"));
+    // The same files behind a first block of one byte: those hashed by the installing thread
+    // are read at their place in the second block.
+    files.insert(files.begin(), {"a", "a"});
+    TempDir shiftedDir;
+    EXPECT_EQ(Extract(MakeLayout(files, {1, first}), shiftedDir.path()),
+              "(1," + std::to_string(total + 1) + ")(" + std::to_string(first + 1) + "," +
+                  std::to_string(total + 1) + ")(" + std::to_string(total + 1) + "," +
+                  std::to_string(total + 1) + ")");
 }
 
 // CNG never fails on demand: its functions are replaced.
