@@ -39,8 +39,6 @@ void HashingThread::Hash(std::span<const std::byte> block) {
     {
         const std::lock_guard lock(mutex_);
         block_ = wholeBlock_ = block;
-        blockStart_ = nextBlockStart_;
-        nextBlockStart_ += block.size();
     }
     workAvailable_.notify_one();
 }
@@ -53,8 +51,8 @@ void HashingThread::WaitForBlock() {
         ThrowFailure();
     // Its bytes may be reused from now on: the files the caller may still hash are the empty
     // ones at the block's end.
+    blockStart_ += wholeBlock_.size();
     wholeBlock_ = {};
-    blockStart_ = nextBlockStart_;
 }
 
 std::array<std::uint8_t, 32> HashingThread::NextDigest() {

@@ -38,8 +38,8 @@ class HashingThread {
     HashingThread(const HashingThread&) = delete;
     HashingThread& operator=(const HashingThread&) = delete;
 
-    // The next block of the content stream. Its bytes must stay as they are until
-    // WaitForBlock returns.
+    // The next block of the content stream, once WaitForBlock has returned for the one before.
+    // Its bytes must stay as they are until WaitForBlock returns.
     void Hash(std::span<const std::byte> block);
     // Returns once the block's bytes are no longer needed.
     void WaitForBlock();
@@ -75,7 +75,6 @@ class HashingThread {
     std::span<const std::byte> block_;      // what the thread has left of the block
     std::span<const std::byte> wholeBlock_; // the block as it was handed over
     std::uint64_t blockStart_ = 0;          // its offset in the content stream
-    std::uint64_t nextBlockStart_ = 0;      // the offset of the block after it
     // The files the caller hashes itself, each after the one the thread was at when the caller
     // claimed it: the thread skips them.
     std::size_t claimedBegin_ = 0;
