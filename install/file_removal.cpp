@@ -1,6 +1,6 @@
 #include "install/file_removal.h"
 
-#include "install/held_entries.h"
+#include "setup/held_entries.h"
 
 #include <span>
 #include <string>

@@ -7,7 +7,7 @@
 
 #include <windows.h>
 
-#include "install/held_entries.h"
+#include "setup/held_entries.h"
 
 #include <filesystem>
 #include <functional>

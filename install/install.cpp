@@ -1,6 +1,6 @@
 #include "install/install.h"
 
-#include "install/held_entries.h"
+#include "setup/held_entries.h"
 #include "install/installed_files.h"
 #include "install/permissions.h"
 #include "install/previous_version.h"

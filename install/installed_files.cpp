@@ -1,6 +1,6 @@
 #include "install/installed_files.h"
 
-#include "install/held_entries.h"
+#include "setup/held_entries.h"
 #include "setup/paths.h"
 #include "setup/text.h"
 

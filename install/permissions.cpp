@@ -1,6 +1,6 @@
 #include "install/permissions.h"
 
-#include "install/held_entries.h"
+#include "setup/held_entries.h"
 #include "install/registry.h"
 
 #include <windows.h>

@@ -9,7 +9,7 @@
 // back where they were, with it they are deleted.
 #pragma once
 
-#include "install/held_entries.h"
+#include "setup/held_entries.h"
 
 #include <expected>
 #include <filesystem>

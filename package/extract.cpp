@@ -6,13 +6,14 @@
 #include "package/hashing_thread.h"
 #include "package/reader.h"
 #include "package/windows_error.h"
+#include "setup/handles.h"
+#include "setup/held_entries.h"
 #include "setup/text.h"
 
 #include <windows.h>
 
 #include <algorithm>
 #include <cstdint>
-#include <fstream>
 #include <memory>
 #include <system_error>
 
@@ -22,16 +23,19 @@ namespace {
 
 using Failure = std::unexpected<std::string>;
 
-// The file being cut from the stream: its output stream (when writing); the files' digests
-// come from the hashing thread.
+// The file being cut from the stream: its handle (when writing); the files' digests come from
+// the hashing thread. Every folder and file is opened relative to the destination's handle,
+// one element at a time, without following a link: whoever may write below the destination
+// cannot send the files elsewhere by planting a junction or a link there.
 class Extraction {
   public:
     Extraction(const Reader& reader, const std::filesystem::path& destination)
-        : entries_(reader.entries()), destination_(destination), write_(!destination.empty()),
-          hashing_(entries_) {
-        // Larger than the default, so that many small files cost few write calls.
-        stream_.rdbuf()->pubsetbuf(streamBuffer_.get(), kStreamBufferSize);
-    }
+        : entries_(reader.entries()), write_(!destination.empty()),
+          root_(write_ ? ::CreateFileW(destination.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)
+                       : nullptr),
+          folders_(root_.get(), /*create=*/true), hashing_(entries_) {}
 
     bool done() const { return index_ >= entries_.size(); }
 
@@ -46,7 +50,7 @@ class Extraction {
         const std::size_t n =
             static_cast<std::size_t>(std::min<std::uint64_t>(entry.size - consumed_, available));
         if (write_)
-            stream_.write(reinterpret_cast<const char*>(bytes), static_cast<std::streamsize>(n));
+            Write(bytes, n);
         consumed_ += n;
         if (consumed_ == entry.size) {
             if (auto finished = FinishFile(); !finished)
@@ -62,25 +66,22 @@ class Extraction {
         while (index_ < entries_.size()) {
             const PackageEntry& entry = entries_[index_];
             if (write_) {
-                const std::filesystem::path full = destination_ / Utf8ToWide(entry.path);
-                // Files come in path order: most share their folder with the file before.
-                if (full.parent_path() != folder_) {
-                    folder_ = full.parent_path();
-                    std::error_code ignored;
-                    std::filesystem::create_directories(folder_, ignored);
-                }
-                if (stream_.is_open())
-                    stream_.close();
-                stream_.clear();
-                stream_.open(full, std::ios::out | std::ios::trunc | std::ios::binary);
-                if (!stream_.is_open())
+                // Missing folders are created on the way; the package's paths are safe ones.
+                const std::vector<std::wstring> elements = PathElements(Utf8ToWide(entry.path));
+                const HANDLE folder =
+                    root_ ? folders_.Reach(std::span(elements).first(elements.size() - 1))
+                          : nullptr;
+                auto file = folder ? OpenFileToWrite(folder, elements.back())
+                                   : std::unexpected(DWORD{ERROR_PATH_NOT_FOUND});
+                if (!file)
                     return Failure("Écriture impossible : " + entry.path);
+                file_ = std::move(*file);
+                writeFailed_ = false;
             }
             consumed_ = 0;
             if (entry.size > 0)
                 return {};
-            if (write_)
-                stream_.close(); // the empty file exists; a failure here is not reported
+            file_.reset(); // the empty file exists
             if (hashing_.NextDigest() != entry.sha256)
                 return Failure("Fichier altéré : " + entry.path);
             ++index_;
@@ -89,32 +90,38 @@ class Extraction {
     }
 
   private:
+    void Write(const std::byte* bytes, std::size_t n) {
+        // WriteFile takes a 32-bit length: large pieces go in parts of 1 GiB.
+        for (std::size_t at = 0; at < n && !writeFailed_;) {
+            const DWORD part = static_cast<DWORD>(std::min<std::size_t>(n - at, 1 << 30));
+            DWORD written = 0;
+            writeFailed_ =
+                !::WriteFile(file_.get(), bytes + at, part, &written, nullptr) || written != part;
+            at += part;
+        }
+    }
+
     std::expected<void, std::string> FinishFile() {
         const PackageEntry& entry = entries_[index_];
         // Before the write check: a failed hash is thrown where it happened, before the end.
         const auto digest = hashing_.NextDigest();
-        if (write_) {
-            const bool wroteAll = stream_.good();
-            stream_.close();
-            if (!wroteAll || stream_.fail())
-                return Failure("Écriture impossible : " + entry.path);
-        }
+        file_.reset();
+        if (write_ && writeFailed_)
+            return Failure("Écriture impossible : " + entry.path);
         if (digest != entry.sha256)
             return Failure("Fichier altéré : " + entry.path);
         ++index_;
         return {};
     }
 
-    static constexpr std::size_t kStreamBufferSize = 256 * 1024;
-
     const std::vector<PackageEntry>& entries_;
-    const std::filesystem::path& destination_;
     const bool write_;
     std::size_t index_ = 0;
     std::uint64_t consumed_ = 0;
-    std::filesystem::path folder_; // the last one created
-    std::unique_ptr<char[]> streamBuffer_ = std::make_unique<char[]>(kStreamBufferSize);
-    std::ofstream stream_;
+    const UniqueHandle root_; // the destination, opened by its name: the caller's to trust
+    FolderWalk folders_;      // the folders of the file last opened, held
+    UniqueHandle file_;
+    bool writeFailed_ = false;
     HashingThread hashing_;
 };
 

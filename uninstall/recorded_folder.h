@@ -4,7 +4,7 @@
 // and held from the check until its last remains are gone.
 #pragma once
 
-#include "install/held_entries.h"
+#include "setup/held_entries.h"
 #include "setup/command_line.h"
 #include "setup/metadata.h"
 

@@ -1,7 +1,7 @@
 #include "uninstall/removal.h"
 
 #include "install/file_removal.h"
-#include "install/held_entries.h"
+#include "setup/held_entries.h"
 #include "install/install.h"
 #include "install/installed_files.h"
 #include "install/previous_version.h"

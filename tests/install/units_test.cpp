@@ -5,7 +5,7 @@
 #include "tests/support/test_support.h"
 
 #include "install/file_removal.h"
-#include "install/held_entries.h"
+#include "setup/held_entries.h"
 #include "install/install.h"
 #include "install/installed_files.h"
 #include "install/permissions.h"

@@ -280,6 +280,24 @@ TEST(Extract, FailuresAndTheirMessages) {
     EXPECT_EQ(ReadFileBytes(dir / L"busy.dll"), "old");
 }
 
+// Another user who may write below the destination plants a link to a folder of theirs and a
+// second name (a hard link) of a file: the extraction writes through neither, and what they
+// lead to stays as it was. (A link to a file looks like the file itself under Wine.)
+TEST(Extract, WritesNothingThroughWhatOthersPlantedBelowTheDestination) {
+    TempDir dir, outside;
+    WriteFileBytes(outside / L"named.dll", "theirs");
+    fs::create_directories(dir / L"bin");
+    ASSERT_TRUE(::CreateHardLinkW((dir / L"bin/second.dll").c_str(),
+                                  (outside / L"named.dll").c_str(), nullptr));
+    const FolderLink link(dir / L"lib", outside.path());
+    for (const char* path : {"lib\\new.dll", "bin\\second.dll"})
+        EXPECT_EQ(Extract(MakeLayout({{"bin\\a.dll", "a"}, {path, "new"}}, {}), dir.path()),
+                  std::string("Écriture impossible : ") + path);
+    EXPECT_EQ(ReadFileBytes(dir / L"bin/a.dll"), "a");
+    EXPECT_EQ(Snapshot(outside.path()),
+              (std::map<std::wstring, std::string>{{L"named.dll", Digest("theirs")}}));
+}
+
 std::size_t ThreadsOfThisProcess() {
     const UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
     THREADENTRY32 entry{};

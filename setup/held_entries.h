@@ -41,6 +41,13 @@ struct EntryAccess {
 std::expected<HeldEntry, DWORD> OpenEntry(HANDLE folder, std::wstring_view name,
                                           const EntryAccess& access = {});
 
+// Opens name, a single element, inside the held folder as a file to write from its first
+// byte: created when missing, else the plain file there, emptied through its own handle. An
+// existing link, folder, or file with other names (hard links: their file is not only ours)
+// is refused with kReparsePointEncountered, ERROR_DIRECTORY or
+// ERROR_TOO_MANY_LINKS, and left as it is.
+std::expected<UniqueHandle, DWORD> OpenFileToWrite(HANDLE folder, std::wstring_view name);
+
 // Opens the entry at path: its parent folder by name (what lies above it is the caller's to
 // trust), the entry itself relative to that, as OpenEntry does.
 std::expected<HeldEntry, DWORD> OpenPath(const std::filesystem::path& path,

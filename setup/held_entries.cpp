@@ -1,4 +1,4 @@
-#include "install/held_entries.h"
+#include "setup/held_entries.h"
 
 #include <winternl.h>
 
@@ -97,12 +97,16 @@ bool IsRealFolder(DWORD attributes) {
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
+bool IsSingleElement(std::wstring_view name) {
+    return !name.empty() && name != L"." && name != L".." &&
+           name.find_first_of(L"\\/") == std::wstring_view::npos;
+}
+
 } // namespace
 
 std::expected<HeldEntry, DWORD> OpenEntry(HANDLE folder, std::wstring_view name,
                                           const EntryAccess& access) {
-    if (name.empty() || name == L"." || name == L".." ||
-        name.find_first_of(L"\\/") != std::wstring_view::npos)
+    if (!IsSingleElement(name))
         return std::unexpected(ERROR_INVALID_NAME);
     // Looked up first, so that only a folder is opened for listing (which is reading a file's
     // data), and compared with what is opened after.
@@ -119,6 +123,35 @@ std::expected<HeldEntry, DWORD> OpenEntry(HANDLE folder, std::wstring_view name,
         listed = Lookup(folder, name);
     const EntryKind kind = KindOf(listed, handle->get());
     return HeldEntry{std::move(*handle), kind};
+}
+
+std::expected<UniqueHandle, DWORD> OpenFileToWrite(HANDLE folder, std::wstring_view name) {
+    if (!IsSingleElement(name))
+        return std::unexpected(ERROR_INVALID_NAME);
+    // A new file is the common case, and needs nothing else: nobody else had it before.
+    constexpr ACCESS_MASK kWriting = FILE_WRITE_DATA | FILE_READ_ATTRIBUTES;
+    auto created =
+        OpenRelative(folder, name, kWriting, FILE_SHARE_READ, FILE_CREATE, FILE_NON_DIRECTORY_FILE);
+    if (created ||
+        (created.error() != ERROR_ALREADY_EXISTS && created.error() != ERROR_FILE_EXISTS))
+        return created;
+    auto existing = OpenEntry(folder, name, {.rights = FILE_WRITE_DATA, .share = FILE_SHARE_READ});
+    if (!existing)
+        return std::unexpected(existing.error());
+    if (existing->kind == EntryKind::Link)
+        return std::unexpected(kReparsePointEncountered);
+    if (existing->kind == EntryKind::Folder)
+        return std::unexpected(ERROR_DIRECTORY);
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(existing->handle.get(), &info))
+        return std::unexpected(::GetLastError());
+    if (info.nNumberOfLinks > 1)
+        return std::unexpected(ERROR_TOO_MANY_LINKS);
+    FILE_END_OF_FILE_INFO empty{};
+    if (!::SetFileInformationByHandle(existing->handle.get(), FileEndOfFileInfo, &empty,
+                                      sizeof(empty)))
+        return std::unexpected(::GetLastError());
+    return std::move(existing->handle);
 }
 
 std::expected<HeldEntry, DWORD> OpenPath(const std::filesystem::path& path,
@@ -205,8 +238,7 @@ DWORD DeleteEntry(const HeldEntry& entry) {
 }
 
 DWORD MoveEntry(const HeldEntry& entry, HANDLE folder, std::wstring_view name, bool replace) {
-    if (name.empty() || name == L"." || name == L".." ||
-        name.find_first_of(L"\\/") != std::wstring_view::npos)
+    if (!IsSingleElement(name))
         return ERROR_INVALID_NAME;
     const auto held = OpenRelative(entry.handle.get(), L"", DELETE | FILE_READ_ATTRIBUTES,
                                    kShareAll, FILE_OPEN, 0);
