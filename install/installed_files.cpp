@@ -25,13 +25,23 @@ bool StaysInside(const std::wstring& entry) {
 } // namespace
 
 void WriteInstalledFilesList(const std::filesystem::path& installDir, const mvpk::Reader& reader) {
-    std::ofstream out(JoinPath(installDir, kListName),
-                      std::ios::out | std::ios::trunc | std::ios::binary);
+    std::string text;
     for (const mvpk::PackageEntry& entry : reader.entries())
-        out << entry.path << "\r\n";
-    out << WideToUtf8(L"Uninstall.exe") << "\r\n";
-    out << WideToUtf8(kListName) << "\r\n";
-    // The stream's state is not examined: the list is an optional side effect.
+        text += entry.path + "\r\n";
+    text += WideToUtf8(L"Uninstall.exe") + "\r\n" + WideToUtf8(kListName) + "\r\n";
+    // Relative to the folder's handle, as the extraction writes: never through a link or a
+    // second name that another user put there. Failures are not examined: the list is an
+    // optional side effect.
+    const UniqueHandle folder(::CreateFileW(installDir.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                            nullptr));
+    if (!folder)
+        return;
+    const auto list = OpenFileToWrite(folder.get(), kListName);
+    DWORD written = 0;
+    if (list)
+        ::WriteFile(list->get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
 }
 
 std::vector<std::wstring> ReadInstalledFilesList(const std::filesystem::path& installDir) {

@@ -232,6 +232,22 @@ TEST_F(Units, WithoutRightsPerMachineHandsOverUnchanged) {
     EXPECT_TRUE(fs::exists(planted / L"Uninstall.files"));
 }
 
+// The files list replaces a list that is there, and is never written through a second name
+// (a hard link) that another user gave a file of theirs in the install folder.
+TEST_F(Units, FilesListReplacesAListButNoSecondName) {
+    const fs::path folder = temp / L"list", theirs = temp / L"theirs.txt";
+    WriteFileBytes(folder / L"Uninstall.files", std::string(500, 'z'));
+    WriteInstalledFilesList(folder, *reader);
+    EXPECT_EQ(ReadFileBytes(folder / L"Uninstall.files"),
+              "bin\\Orvalis.exe\r\ndocs\\a.txt\r\ndocs\\deep\\b.txt\r\nUninstall.exe\r\n"
+              "Uninstall.files\r\n");
+    fs::remove(folder / L"Uninstall.files");
+    WriteFileBytes(theirs, "the user's");
+    ASSERT_TRUE(::CreateHardLinkW((folder / L"Uninstall.files").c_str(), theirs.c_str(), nullptr));
+    WriteInstalledFilesList(folder, *reader);
+    EXPECT_EQ(ReadFileBytes(theirs), "the user's");
+}
+
 // The shell's error box about a copy that cannot start, on the thread that starts it: closed as
 // a user closes it, leaving the error the system reports (the box's own calls leave another).
 // Wine never shows the elevation prompt: a declined one is this failure with ERROR_CANCELLED.
