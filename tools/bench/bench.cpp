@@ -19,6 +19,7 @@
 #include "package/sha256_hasher.h"
 #include "setup/embedded_resource.h"
 #include "setup/handles.h"
+#include "setup/held_entries.h"
 #include "setup/metadata.h"
 #include "setup/text.h"
 #include "tools/mvpk/mapped_file.h"
@@ -153,26 +154,42 @@ class StreamWalk {
     bool opened_ = false;
 };
 
-// Writes the files below a folder with the extraction's stream buffer size.
-StreamWalk Writer(const mvpk::Reader& reader, const fs::path& destination, std::ofstream& out,
-                  char* buffer) {
-    return StreamWalk(reader.entries(),
-                      {[&out, buffer, destination](const mvpk::PackageEntry& entry) {
-                           const fs::path full = destination / Utf8ToWide(entry.path);
-                           std::error_code ignored;
-                           fs::create_directories(full.parent_path(), ignored);
-                           out.rdbuf()->pubsetbuf(buffer, 256 * 1024);
-                           out.open(full, std::ios::out | std::ios::trunc | std::ios::binary);
-                       },
-                       [&out](const std::byte* bytes, std::size_t n) {
-                           out.write(reinterpret_cast<const char*>(bytes),
-                                     static_cast<std::streamsize>(n));
-                       },
-                       [&out](const mvpk::PackageEntry& entry) {
-                           out.close();
-                           if (!out)
-                               throw std::runtime_error("cannot write " + entry.path);
-                       }});
+// The extraction's way of writing: below the destination's handle, one element at a time,
+// each file through its own handle.
+struct HeldWriting {
+    explicit HeldWriting(const fs::path& destination)
+        : root(::CreateFileW(destination.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)),
+          folders(root.get(), /*create=*/true) {}
+    UniqueHandle root;
+    FolderWalk folders;
+    UniqueHandle file;
+};
+
+// Writes the files below a folder as the extraction does.
+StreamWalk Writer(const mvpk::Reader& reader, HeldWriting& held) {
+    return StreamWalk(
+        reader.entries(),
+        {[&held](const mvpk::PackageEntry& entry) {
+             const std::vector<std::wstring> elements = PathElements(Utf8ToWide(entry.path));
+             const HANDLE folder =
+                 held.folders.Reach(std::span(elements).first(elements.size() - 1));
+             auto file = folder ? OpenFileToWrite(folder, elements.back())
+                                : std::unexpected(DWORD{ERROR_PATH_NOT_FOUND});
+             if (!file)
+                 throw std::runtime_error("cannot open " + entry.path);
+             held.file = std::move(*file);
+         },
+         [&held](const std::byte* bytes, std::size_t n) {
+             DWORD written = 0;
+             if (!::WriteFile(held.file.get(), bytes, static_cast<DWORD>(n), &written, nullptr) ||
+                 written != n)
+                 throw std::runtime_error("cannot write");
+         },
+         [&held](const mvpk::PackageEntry&) {
+             held.file.reset();
+         }});
 }
 
 // Hashes each file with BCrypt and checks its digest.
@@ -240,9 +257,12 @@ void InTurn(const mvpk::Reader& reader, const std::vector<std::byte>& stream,
     std::optional<BlockDecoder> decoder;
     if (stages & kDecompress)
         decoder.emplace(reader);
-    std::ofstream out;
-    auto buffer = std::make_unique<char[]>(256 * 1024);
-    StreamWalk writer = Writer(reader, destination, out, buffer.get());
+    std::optional<HeldWriting> held;
+    if (stages & kWrite) {
+        fs::create_directories(destination);
+        held.emplace(destination);
+    }
+    StreamWalk writer = held ? Writer(reader, *held) : StreamWalk(reader.entries(), {});
     std::optional<mvpk::Sha256Hasher> hasher;
     StreamWalk hashing = Hasher(reader, hasher);
     std::uint64_t position = 0;
