@@ -2,6 +2,7 @@
 
 #include "install/registry.h"
 #include "setup/handles.h"
+#include "setup/held_entries.h"
 #include "setup/own_program.h"
 
 #include <windows.h>
@@ -16,11 +17,18 @@ std::expected<void, std::wstring> CopyUninstaller(const std::filesystem::path& d
     if (!own)
         return copyFailed(own.error());
     {
-        const UniqueHandle copy(::CreateFileW(destination.c_str(), GENERIC_WRITE, 0, nullptr,
-                                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!copy)
+        // Below the folder's handle, as the extraction writes: a link or a second name (hard
+        // link) that another user put there is refused, never written through.
+        const UniqueHandle folder(
+            ::CreateFileW(destination.parent_path().c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        if (!folder)
             return copyFailed(::GetLastError());
-        if (const DWORD code = CopyContent(*own, copy.get()); code != 0)
+        const auto copy = OpenFileToWrite(folder.get(), destination.filename().native());
+        if (!copy)
+            return copyFailed(copy.error());
+        if (const DWORD code = CopyContent(*own, copy->get()); code != 0)
             return copyFailed(code);
     }
 

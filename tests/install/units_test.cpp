@@ -232,9 +232,10 @@ TEST_F(Units, WithoutRightsPerMachineHandsOverUnchanged) {
     EXPECT_TRUE(fs::exists(planted / L"Uninstall.files"));
 }
 
-// The files list replaces a list that is there, and is never written through a second name
-// (a hard link) that another user gave a file of theirs in the install folder.
-TEST_F(Units, FilesListReplacesAListButNoSecondName) {
+// The files list replaces a list that is there. Neither it nor the uninstaller is ever written
+// through a second name (a hard link) that another user gave a file of theirs in the install
+// folder: the list is then not written, and the installation fails at the uninstaller's copy.
+TEST_F(Units, ListAndUninstallerNeverWrittenThroughASecondName) {
     const fs::path folder = temp / L"list", theirs = temp / L"theirs.txt";
     WriteFileBytes(folder / L"Uninstall.files", std::string(500, 'z'));
     WriteInstalledFilesList(folder, *reader);
@@ -243,8 +244,12 @@ TEST_F(Units, FilesListReplacesAListButNoSecondName) {
               "Uninstall.files\r\n");
     fs::remove(folder / L"Uninstall.files");
     WriteFileBytes(theirs, "the user's");
-    ASSERT_TRUE(::CreateHardLinkW((folder / L"Uninstall.files").c_str(), theirs.c_str(), nullptr));
+    for (const wchar_t* name : {L"Uninstall.files", L"Uninstall.exe"})
+        ASSERT_TRUE(::CreateHardLinkW((folder / name).c_str(), theirs.c_str(), nullptr));
     WriteInstalledFilesList(folder, *reader);
+    const auto installed = Run(Scope::User, folder);
+    ASSERT_FALSE(installed);
+    EXPECT_TRUE(installed.error().starts_with(L"Copie du désinstalleur")) << installed.error();
     EXPECT_EQ(ReadFileBytes(theirs), "the user's");
 }
 
