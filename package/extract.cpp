@@ -105,8 +105,8 @@ class Extraction {
         const PackageEntry& entry = entries_[index_];
         // Before the write check: a failed hash is thrown where it happened, before the end.
         const auto digest = hashing_.NextDigest();
-        file_.reset();
-        if (write_ && writeFailed_)
+        const bool closed = CloseChecked(file_);
+        if (write_ && (writeFailed_ || !closed))
             return Failure("Écriture impossible : " + entry.path);
         if (digest != entry.sha256)
             return Failure("Fichier altéré : " + entry.path);

@@ -54,6 +54,13 @@ struct KernelHandleTraits {
 };
 using UniqueHandle = UniqueResource<KernelHandleTraits>;
 
+// Closes a file now and says whether the system took the close: on some file systems (a
+// share's write-behind) the last writes can still fail there.
+inline bool CloseChecked(UniqueHandle& handle) {
+    const HANDLE raw = handle.release();
+    return !KernelHandleTraits::IsValid(raw) || ::CloseHandle(raw) != FALSE;
+}
+
 // The process a successful CreateProcessW started, its thread's handle closed at once. When
 // Wine starts a Linux program it gives no process handle and leaves in the thread's field a
 // value that is no handle of this start, but may be another handle of this process: without a
