@@ -450,11 +450,9 @@ UniqueHandle StartTool(const std::wstring& arguments, const std::wstring& output
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdOutput = out.get();
     startup.hStdError = err.get();
-    std::wstring line = Quoted(BinDir() / L"mvpk.exe") + L" " + arguments;
     PROCESS_INFORMATION started{};
-    if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, DETACHED_PROCESS, nullptr,
-                          nullptr, &startup, &started))
-        ReportStartFailure(line);
+    StartProcess(Quoted(BinDir() / L"mvpk.exe") + L" " + arguments, TRUE, DETACHED_PROCESS, nullptr,
+                 startup, started);
     return TakeStartedProcess(started);
 }
 

@@ -149,14 +149,24 @@ void EndStartedProcesses(DWORD graceMs) {
     Eventually(alone, graceMs);
 }
 
-void ReportStartFailure(const std::wstring& commandLine) {
-    std::fprintf(stderr, "CreateProcessW failed (error %lu): %s\n", ::GetLastError(),
-                 WideToUtf8(commandLine).c_str());
+bool StartProcess(const std::wstring& commandLine, BOOL inheritHandles, DWORD flags,
+                  const wchar_t* workingDir, STARTUPINFOW& startup, PROCESS_INFORMATION& started) {
+    for (int attempt = 1;; ++attempt) {
+        std::wstring line = commandLine; // CreateProcessW may write into it
+        if (::CreateProcessW(nullptr, line.data(), nullptr, nullptr, inheritHandles, flags, nullptr,
+                             workingDir, &startup, &started))
+            return true;
+        const DWORD error = ::GetLastError();
+        // Said where the test's own failure will show, which cannot tell why nothing ran.
+        std::fprintf(stderr, "CreateProcessW failed (error %lu): %s\n", error,
+                     WideToUtf8(commandLine).c_str());
+        if (error != ERROR_INTERNAL_ERROR || attempt == 3)
+            return false;
+    }
 }
 
 ChildProcess::ChildProcess(const std::wstring& commandLine, const fs::path& workingDir,
                            bool captureError) {
-    std::wstring line = commandLine;
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     UniqueHandle errorEnd;
@@ -166,14 +176,10 @@ ChildProcess::ChildProcess(const std::wstring& commandLine, const fs::path& work
         startup.hStdError = errorEnd.get();
     }
     PROCESS_INFORMATION info{};
-    if (::CreateProcessW(nullptr, line.data(), nullptr, nullptr, errorEnd ? TRUE : FALSE, 0,
-                         nullptr, workingDir.empty() ? nullptr : workingDir.c_str(), &startup,
-                         &info)) {
+    if (StartProcess(commandLine, errorEnd ? TRUE : FALSE, 0,
+                     workingDir.empty() ? nullptr : workingDir.c_str(), startup, info)) {
         process_ = TakeStartedProcess(info);
         id_ = info.dwProcessId;
-    } else {
-        // Said where the test's own failure will show, which cannot tell why nothing ran.
-        ReportStartFailure(commandLine);
     }
 }
 
@@ -239,9 +245,7 @@ void RunUnix(const wchar_t* command, std::initializer_list<fs::path> paths,
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION ignored{};
-    if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                          &startup, &ignored))
-        ReportStartFailure(line);
+    StartProcess(line, FALSE, 0, nullptr, startup, ignored);
     Eventually(done, 5000);
 }
 

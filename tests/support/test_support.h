@@ -52,8 +52,12 @@ std::string PackFiles(const std::filesystem::path& work,
 // The bytes of a program's RT_RCDATA resource, read from its file; empty when it has none.
 std::string ResourceBytes(const std::filesystem::path& program, const wchar_t* name);
 
-// Prints on standard error that a command line could not be started, and the system's error.
-void ReportStartFailure(const std::wstring& commandLine);
+// CreateProcessW of a command line exactly as written, printing each failure with its line on
+// standard error. A start that Wine reports as ERROR_INTERNAL_ERROR is made again (twice at
+// most): the new process died in Wine's own start-up, before any of the program ran, as it
+// does now and then when many start at once.
+bool StartProcess(const std::wstring& commandLine, BOOL inheritHandles, DWORD flags,
+                  const wchar_t* workingDir, STARTUPINFOW& startup, PROCESS_INFORMATION& started);
 
 // A started process (a command line exactly as written), terminated at the end unless it
 // has ended. With captureError its standard error is a pipe, as a deployment tool gives it.
