@@ -32,10 +32,7 @@ void WriteInstalledFilesList(const std::filesystem::path& installDir, const mvpk
     // Relative to the folder's handle, as the extraction writes: never through a link or a
     // second name that another user put there. Failures are not examined: the list is an
     // optional side effect.
-    const UniqueHandle folder(::CreateFileW(installDir.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE,
-                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
-                                            nullptr));
+    const UniqueHandle folder = OpenFolder(installDir);
     if (!folder)
         return;
     const auto list = OpenFileToWrite(folder.get(), kListName);

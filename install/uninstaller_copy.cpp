@@ -19,10 +19,7 @@ std::expected<void, std::wstring> CopyUninstaller(const std::filesystem::path& d
     {
         // Below the folder's handle, as the extraction writes: a link or a second name (hard
         // link) that another user put there is refused, never written through.
-        const UniqueHandle folder(
-            ::CreateFileW(destination.parent_path().c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE,
-                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        const UniqueHandle folder = OpenFolder(destination.parent_path());
         if (!folder)
             return copyFailed(::GetLastError());
         const auto copy = OpenFileToWrite(folder.get(), destination.filename().native());

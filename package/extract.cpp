@@ -31,10 +31,7 @@ class Extraction {
   public:
     Extraction(const Reader& reader, const std::filesystem::path& destination)
         : entries_(reader.entries()), write_(!destination.empty()),
-          root_(write_ ? ::CreateFileW(destination.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)
-                       : nullptr),
+          root_(write_ ? OpenFolder(destination) : UniqueHandle()),
           folders_(root_.get(), /*create=*/true), hashing_(entries_) {}
 
     bool done() const { return index_ >= entries_.size(); }

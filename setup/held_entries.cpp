@@ -154,14 +154,18 @@ std::expected<UniqueHandle, DWORD> OpenFileToWrite(HANDLE folder, std::wstring_v
     return std::move(existing->handle);
 }
 
+UniqueHandle OpenFolder(const std::filesystem::path& path) {
+    return UniqueHandle(::CreateFileW(path.c_str(),
+                                      FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE, kShareAll,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+}
+
 std::expected<HeldEntry, DWORD> OpenPath(const std::filesystem::path& path,
                                          const EntryAccess& access) {
     const std::filesystem::path entry = path.has_filename() ? path : path.parent_path();
     if (!entry.has_filename())
         return std::unexpected(ERROR_INVALID_NAME);
-    const UniqueHandle folder(::CreateFileW(
-        entry.parent_path().c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE, kShareAll,
-        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    const UniqueHandle folder = OpenFolder(entry.parent_path());
     if (!folder)
         return std::unexpected(::GetLastError());
     return OpenEntry(folder.get(), entry.filename().native(), access);

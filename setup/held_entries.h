@@ -48,6 +48,10 @@ std::expected<HeldEntry, DWORD> OpenEntry(HANDLE folder, std::wstring_view name,
 // ERROR_TOO_MANY_LINKS, and left as it is.
 std::expected<UniqueHandle, DWORD> OpenFileToWrite(HANDLE folder, std::wstring_view name);
 
+// A folder opened by its path, to open entries relative to it: what the path names is the
+// caller's to trust. Invalid (INVALID_HANDLE_VALUE) when it cannot be opened.
+UniqueHandle OpenFolder(const std::filesystem::path& path);
+
 // Opens the entry at path: its parent folder by name (what lies above it is the caller's to
 // trust), the entry itself relative to that, as OpenEntry does.
 std::expected<HeldEntry, DWORD> OpenPath(const std::filesystem::path& path,

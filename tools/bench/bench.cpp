@@ -158,10 +158,7 @@ class StreamWalk {
 // each file through its own handle.
 struct HeldWriting {
     explicit HeldWriting(const fs::path& destination)
-        : root(::CreateFileW(destination.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)),
-          folders(root.get(), /*create=*/true) {}
+        : root(OpenFolder(destination)), folders(root.get(), /*create=*/true) {}
     UniqueHandle root;
     FolderWalk folders;
     UniqueHandle file;
