@@ -64,12 +64,7 @@ class Extraction {
             const PackageEntry& entry = entries_[index_];
             if (write_) {
                 // Missing folders are created on the way; the package's paths are safe ones.
-                const std::vector<std::wstring> elements = PathElements(Utf8ToWide(entry.path));
-                const HANDLE folder =
-                    root_ ? folders_.Reach(std::span(elements).first(elements.size() - 1))
-                          : nullptr;
-                auto file = folder ? OpenFileToWrite(folder, elements.back())
-                                   : std::unexpected(DWORD{ERROR_PATH_NOT_FOUND});
+                auto file = folders_.OpenFileToWrite(Utf8ToWide(entry.path));
                 if (!file)
                     return Failure("Écriture impossible : " + entry.path);
                 file_ = std::move(*file);

@@ -276,6 +276,8 @@ std::vector<std::wstring> PathElements(std::wstring_view path) {
 }
 
 HANDLE FolderWalk::Reach(std::span<const std::wstring> folders) {
+    if (!KernelHandleTraits::IsValid(root_)) // a root that could not be opened holds nothing
+        return nullptr;
     size_t kept = 0;
     while (kept < chain_.size() && kept < folders.size() && chain_[kept].first == folders[kept])
         ++kept;
@@ -287,4 +289,12 @@ HANDLE FolderWalk::Reach(std::span<const std::wstring> folders) {
         chain_.emplace_back(folders[kept], std::move(*folder));
     }
     return Top();
+}
+
+std::expected<UniqueHandle, DWORD> FolderWalk::OpenFileToWrite(std::wstring_view path) {
+    const std::vector<std::wstring> elements = PathElements(path);
+    const HANDLE folder = Reach(std::span(elements).first(elements.size() - 1));
+    if (!folder)
+        return std::unexpected(DWORD{ERROR_PATH_NOT_FOUND});
+    return ::OpenFileToWrite(folder, elements.back());
 }

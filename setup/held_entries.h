@@ -85,6 +85,10 @@ class FolderWalk {
     // folder or is a link: what lies below it is not the walk's.
     HANDLE Reach(std::span<const std::wstring> folders);
 
+    // The file at a relative path below the root, as OpenFileToWrite opens it, its folders
+    // reached on the way; ERROR_PATH_NOT_FOUND when they cannot be.
+    std::expected<UniqueHandle, DWORD> OpenFileToWrite(std::wstring_view path);
+
   private:
     HANDLE Top() const { return chain_.empty() ? root_ : chain_.back().second.handle.get(); }
 

@@ -169,11 +169,7 @@ StreamWalk Writer(const mvpk::Reader& reader, HeldWriting& held) {
     return StreamWalk(
         reader.entries(),
         {[&held](const mvpk::PackageEntry& entry) {
-             const std::vector<std::wstring> elements = PathElements(Utf8ToWide(entry.path));
-             const HANDLE folder =
-                 held.folders.Reach(std::span(elements).first(elements.size() - 1));
-             auto file = folder ? OpenFileToWrite(folder, elements.back())
-                                : std::unexpected(DWORD{ERROR_PATH_NOT_FOUND});
+             auto file = held.folders.OpenFileToWrite(Utf8ToWide(entry.path));
              if (!file)
                  throw std::runtime_error("cannot open " + entry.path);
              held.file = std::move(*file);
